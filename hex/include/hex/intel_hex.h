@@ -1,0 +1,66 @@
+// Intel HEX text <-> flat byte image.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pelkar {
+
+// Raised for malformed HEX text and for an unusable address window. No image is returned
+// when it is raised.
+class HexError : public std::runtime_error {
+ public:
+  // line: 1-based number of the offending line, or 0 when the error concerns no line.
+  HexError(std::size_t line, const std::string& reason);
+
+  std::size_t line() const noexcept { return line_; }
+  const std::string& reason() const noexcept { return reason_; }
+
+ private:
+  std::size_t line_;
+  std::string reason_;
+};
+
+// Lowest and highest absolute address (inclusive) that a data record of a text writes.
+struct HexDataRange {
+  std::int64_t lowest = 0;
+  std::int64_t highest = 0;
+};
+
+class IntelHex {
+ public:
+  // The address window of Hex2Bin: absolute addresses AddresBegin <= a < AddressEnd.
+  void AddresBegin(std::int32_t value) noexcept { begin_ = value; }
+  void AddressEnd(std::int32_t value) noexcept { end_ = value; }
+
+  // Reads HEX text into a new image of AddressEnd - AddresBegin bytes, 0xFF where no data
+  // record wrote. Data outside the window is skipped. Throws HexError on a malformed line
+  // (with its number) or when AddressEnd <= AddresBegin.
+  std::vector<std::uint8_t> Hex2Bin(std::string_view text);
+
+  // Number of data bytes the last successful Hex2Bin stored inside the window (a byte
+  // written twice counts twice); 0 means the text held no data for the window.
+  std::size_t BytesStored() const noexcept { return stored_; }
+
+  // Writes an image as HEX text: records of at most 16 bytes, runs of six or more 0xFF
+  // bytes left out, extended linear address records where needed, upper-case digits,
+  // CR LF line ends, end-of-file record last.
+  std::string Bin2Hex(std::span<const std::uint8_t> image) const;
+
+  // The range of absolute addresses that the data records of a text cover, or nothing
+  // when the text holds no data byte. Validates every line like Hex2Bin.
+  static std::optional<HexDataRange> DataRange(std::string_view text);
+
+ private:
+  std::int32_t begin_ = 0;
+  std::int32_t end_ = 0;
+  std::size_t stored_ = 0;
+};
+
+}  // namespace pelkar

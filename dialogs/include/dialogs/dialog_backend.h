@@ -1,0 +1,72 @@
+// What WinDialog asks of a dialog and what a dialog answers, and the interface that shows
+// them. The Qt backend shows Qt's dialogs; tests answer in place of a person.
+// Text is std::string in the system's 8-bit form, which on Linux is UTF-8.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+class QWidget;
+
+namespace pelkar {
+
+// An open or save dialog. Both start with no file name and on the first filter entry.
+struct FileRequest {
+  std::vector<std::string> name_filters;  // Qt name filters, entry n at [n-1]; empty: none
+  std::string initial_dir;                // empty: the platform's default folder
+  std::string caption;                    // empty: the platform's default caption
+  std::string default_suffix;             // save only: extension without "."; empty: none
+};
+
+struct FileChoice {
+  std::string path;               // full path of the chosen file
+  std::uint8_t filter_index = 0;  // 1-based entry selected at close; 0 when no list
+  std::string file_title;         // the file's name without its folder
+};
+
+struct ColorRequest {
+  std::uint32_t initial = 0;               // COLORREF 0x00BBGGRR the dialog opens on
+  std::array<std::uint32_t, 16> custom{};  // custom colours offered (COLORREF each)
+};
+
+struct ColorChoice {
+  std::uint32_t color = 0;  // COLORREF 0x00BBGGRR
+};
+
+// The font the dialog opens on, in the fields of a LOGFONT and its point size.
+struct FontRequest {
+  std::int32_t height = 0;             // cell height in pixels at 96 dpi (0: default)
+  std::int32_t point_size_tenths = 0;  // size in tenths of a point (0: default)
+  std::int32_t weight = 400;           // 100..900, 400 normal, 700 bold
+  std::uint8_t italic = 0;             // 0 upright, anything else italic
+  std::uint8_t charset = 0;            // character set number, passed through
+  std::string face_name;               // at most 31 bytes; empty: default face
+};
+
+struct FontChoice {
+  std::string face_name;               // at most 31 bytes
+  std::int32_t point_size_tenths = 0;  // tenths of a point
+  std::int32_t weight = 400;
+  std::uint8_t italic = 0;
+  std::uint8_t charset = 0;
+};
+
+// Shows one modal dialog per call and returns the choice, or nothing when the dialog was
+// cancelled or could not be shown (the two are one case). Called on the GUI thread only.
+class DialogBackend {
+ public:
+  virtual ~DialogBackend() = default;
+
+  // File dialogs have no owner window: the main window stays usable while they are open.
+  virtual std::optional<FileChoice> OpenFile(const FileRequest& request) = 0;
+  virtual std::optional<FileChoice> SaveFile(const FileRequest& request) = 0;
+
+  // Colour and font dialogs are modal to owner (may be null: no owner). Not owned.
+  virtual std::optional<ColorChoice> GetColor(const ColorRequest& request, QWidget* owner) = 0;
+  virtual std::optional<FontChoice> GetFont(const FontRequest& request, QWidget* owner) = 0;
+};
+
+}  // namespace pelkar

@@ -58,8 +58,25 @@ class IntelHex {
   static std::optional<HexDataRange> DataRange(std::string_view text);
 
  private:
+  // One checked record of a line. The data bytes stay as hex digits in the line until the
+  // caller decodes the part it keeps, so no line costs an allocation.
+  struct Record {
+    std::uint8_t type = 0;
+    std::uint8_t count = 0;    // n, the number of data bytes
+    std::int64_t address = 0;  // absolute address of the first data byte (type 00)
+    std::string_view digits;   // 2n hex digits of the data
+  };
+
+  // Checks one line (without its line end) and takes it apart; records of type 02 and 04
+  // move UpperAddress. Throws HexError naming line_number.
+  Record Line2Record(std::string_view line, std::size_t line_number);
+
+  // value as exactly `digits` upper-case hex digits (its low 4 * digits bits), written at out.
+  static char* Num2Hex(std::int32_t value, std::uint8_t digits, char* out) noexcept;
+
   std::int32_t begin_ = 0;
   std::int32_t end_ = 0;
+  std::int64_t UpperAddress = 0;  // base of later data records, set by a type 02 or 04 record
   std::size_t stored_ = 0;
 };
 

@@ -1,0 +1,180 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "hex/intel_hex.h"
+
+namespace pelkar {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A record line with a correct checksum.
+std::string Rec(unsigned address, unsigned type, const Bytes& data) {
+  Bytes body{static_cast<std::uint8_t>(data.size()), static_cast<std::uint8_t>(address >> 8),
+             static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(type)};
+  body.insert(body.end(), data.begin(), data.end());
+  unsigned sum = 0;
+  for (auto b : body)
+    sum += b;
+  body.push_back(static_cast<std::uint8_t>(-sum));
+  std::string line = ":";
+  char buf[3];
+  for (auto b : body) {
+    std::snprintf(buf, sizeof buf, "%02X", b);
+    line += buf;
+  }
+  return line;
+}
+
+const std::string kEof = ":00000001FF";
+
+Bytes Read(std::string_view text, std::int32_t begin, std::int32_t end) {
+  IntelHex h;
+  h.AddresBegin(begin);
+  h.AddressEnd(end);
+  return h.Hex2Bin(text);
+}
+
+Bytes Filled(std::size_t size, std::initializer_list<std::pair<std::size_t, Bytes>> parts) {
+  Bytes b(size, 0xFF);
+  for (const auto& [at, data] : parts)
+    std::copy(data.begin(), data.end(), b.begin() + static_cast<long>(at));
+  return b;
+}
+
+struct ReadCase {
+  const char* name;
+  std::string text;
+  std::int32_t begin;
+  std::int32_t end;
+  Bytes expected;
+};
+
+class HexReader : public testing::TestWithParam<ReadCase> {};
+
+TEST_P(HexReader, BuildsTheImage) {
+  const ReadCase& c = GetParam();
+  EXPECT_EQ(Read(c.text, c.begin, c.end), c.expected);
+}
+
+const Bytes k4{0x01, 0x02, 0x03, 0x04};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HexReader,
+    testing::Values(
+        ReadCase{"crlf", Rec(2, 0, k4) + "\r\n" + kEof + "\r\n", 0, 8, Filled(8, {{2, k4}})},
+        ReadCase{"lf_only", Rec(2, 0, k4) + "\n" + kEof + "\n", 0, 8, Filled(8, {{2, k4}})},
+        ReadCase{"last_line_without_end", Rec(2, 0, k4), 0, 8, Filled(8, {{2, k4}})},
+        ReadCase{"blank_lines_and_trailing_blanks",
+                 "\r\n\n" + Rec(2, 0, k4) + " \t\r\n\r\n" + kEof + "\t\n\n\n", 0, 8,
+                 Filled(8, {{2, k4}})},
+        ReadCase{"empty_text", "", 0, 4, Bytes(4, 0xFF)},
+        ReadCase{"lower_case_digits", ":0400020001020304f0\n", 0, 8, Filled(8, {{2, k4}})},
+        ReadCase{"later_record_overwrites", Rec(0, 0, k4) + "\n" + Rec(1, 0, {0xAA}), 0, 4,
+                 Bytes{0x01, 0xAA, 0x03, 0x04}},
+        ReadCase{"lines_after_end_of_file_are_read", kEof + "\n" + Rec(0, 0, k4), 0, 4, k4},
+        ReadCase{"types_01_03_05_unknown_store_nothing",
+                 Rec(0, 1, {}) + "\n" + Rec(0, 3, k4) + "\n" + Rec(0, 5, k4) + "\n" +
+                     Rec(0, 6, k4) + "\n" + Rec(0, 0xFF, {1}),
+                 0, 4, Bytes(4, 0xFF)},
+        ReadCase{"zero_length_data_record", Rec(0, 0, {}) + "\n" + Rec(1, 0, {7}), 0, 2,
+                 Bytes{0xFF, 7}},
+        ReadCase{"extended_linear_moves_data", Rec(0, 4, {0x00, 0x01}) + "\n" + Rec(0, 0, k4),
+                 0x10000, 0x10004, k4},
+        ReadCase{"extended_linear_top_value_usable",
+                 Rec(0, 4, {0xFF, 0xFF}) + "\n" + Rec(0xFFFC, 0, k4), 0x7FFFFFF0, 0x7FFFFFFF,
+                 Bytes(15, 0xFF)},
+        ReadCase{"extended_segment_moves_data", Rec(0, 2, {0x10, 0x00}) + "\n" + Rec(0x100, 0, k4),
+                 0x10100, 0x10104, k4},
+        ReadCase{
+            "later_of_segment_and_linear_wins",
+            Rec(0, 2, {0x10, 0x00}) + "\n" + Rec(0, 4, {0x00, 0x00}) + "\n" + Rec(0x100, 0, k4), 0,
+            0x104, Filled(0x104, {{0x100, k4}})},
+        ReadCase{"linear_then_back_to_zero",
+                 Rec(0, 4, {0x00, 0x01}) + "\n" + Rec(0, 0, {9}) + "\n" + Rec(0, 4, {0, 0}) + "\n" +
+                     Rec(1, 0, {8}),
+                 0, 2, Bytes{0xFF, 8}},
+        ReadCase{"record_cut_at_window_end", Rec(2, 0, k4), 0, 4, Bytes{0xFF, 0xFF, 1, 2}},
+        ReadCase{"record_cut_at_window_begin", Rec(2, 0, k4), 4, 8, Bytes{3, 4, 0xFF, 0xFF}},
+        ReadCase{"data_outside_window_skipped", Rec(0x20, 0, k4), 0, 4, Bytes(4, 0xFF)},
+        ReadCase{"record_at_last_16_bytes_of_window",
+                 Rec(40944, 0, Bytes(16, 0x11)) + "\n" + Rec(40945, 0, Bytes(16, 0x22)), 40940,
+                 40960, Filled(20, {{4, Bytes{0x11}}, {5, Bytes(15, 0x22)}})}),
+    [](const testing::TestParamInfo<ReadCase>& p) { return std::string(p.param.name); });
+
+TEST(HexReader, CountsStoredBytesAndKeepsTheWindowForLaterCalls) {
+  IntelHex h;
+  h.AddresBegin(0);
+  h.AddressEnd(4);
+  h.Hex2Bin(Rec(2, 0, k4));
+  EXPECT_EQ(h.BytesStored(), 2u);
+  h.Hex2Bin(Rec(0x10, 0, k4));
+  EXPECT_EQ(h.BytesStored(), 0u);
+  // The upper address of one text does not leak into the next.
+  h.Hex2Bin(Rec(0, 4, {0, 1}));
+  EXPECT_EQ(h.Hex2Bin(Rec(0, 0, k4)), k4);
+}
+
+struct BadCase {
+  const char* name;
+  std::string text;
+  std::size_t line;
+  const char* reason;
+};
+
+class HexReaderRefuses : public testing::TestWithParam<BadCase> {};
+
+TEST_P(HexReaderRefuses, NamesLineAndReason) {
+  const BadCase& c = GetParam();
+  try {
+    Read(c.text, 0, 64);
+    FAIL() << "no error for " << c.name;
+  } catch (const HexError& e) {
+    EXPECT_EQ(e.line(), c.line);
+    EXPECT_EQ(e.reason(), c.reason);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HexReaderRefuses,
+    testing::Values(
+        BadCase{"data_checksum", Rec(0, 0, k4) + "\n:0400000001020304F1\n", 2,
+                "checksum 0xF2 expected, 0xF1 found"},
+        BadCase{"end_of_file_checksum", Rec(0, 0, k4) + "\n\n:00000001FE", 3,
+                "checksum 0xFF expected, 0xFE found"},
+        BadCase{"segment_checksum", ":020000021000EB", 1, "checksum 0xEC expected, 0xEB found"},
+        BadCase{"start_code", "00000001FF", 1, "a record must start with ':'"},
+        BadCase{"start_code_after_blank", "\n;00000001FF", 2, "a record must start with ':'"},
+        BadCase{"not_hex", ":0000000G01FF", 1, "'G' at column 9 is not a hex digit"},
+        BadCase{"inner_blank", ":00000001 FF", 1, "' ' at column 10 is not a hex digit"},
+        BadCase{"odd_digits", ":00000001FFF", 1, "odd number of hex digits"},
+        BadCase{"too_short", ":000001FF", 1,
+                "too short for a record (9 characters, at least 11 needed)"},
+        BadCase{"count_larger_than_line", ":0400000001020304", 1,
+                "byte count 0x04 needs 19 characters, the line has 17"},
+        BadCase{"count_smaller_than_line", ":02000000010203F8", 1,
+                "byte count 0x02 needs 15 characters, the line has 17"},
+        BadCase{"extended_address_length", ":0100000400FB", 1,
+                "an extended address record holds 2 bytes, this one 1"}),
+    [](const testing::TestParamInfo<BadCase>& p) { return std::string(p.param.name); });
+
+TEST(HexReaderRefuses, AnEmptyWindow) {
+  EXPECT_THROW(Read(kEof, 10, 10), HexError);
+  EXPECT_THROW(Read(kEof, 10, 5), HexError);
+}
+
+TEST(HexDataRange, CoversLowestToHighestDataByte) {
+  EXPECT_FALSE(IntelHex::DataRange(kEof + "\n" + Rec(0, 0, {})).has_value());
+  const auto r =
+      IntelHex::DataRange(Rec(0x20, 0, k4) + "\n" + Rec(0, 4, {0, 1}) + "\n" + Rec(0x10, 0, {1}) +
+                          "\n" + Rec(0, 4, {0, 0}) + "\n" + Rec(0x08, 0, {1, 2}));
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->lowest, 0x08);
+  EXPECT_EQ(r->highest, 0x10010);
+  EXPECT_THROW(IntelHex::DataRange(":00000001FE"), HexError);
+}
+
+}  // namespace
+}  // namespace pelkar

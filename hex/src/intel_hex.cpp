@@ -8,7 +8,6 @@ namespace pelkar {
 namespace {
 
 constexpr std::uint8_t kData = 0x00;
-constexpr std::uint8_t kEndOfFile = 0x01;
 constexpr std::uint8_t kExtendedSegment = 0x02;
 constexpr std::uint8_t kExtendedLinear = 0x04;
 constexpr std::size_t kMaxRecord = 16;  // bytes a written data record holds at most

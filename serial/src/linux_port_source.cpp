@@ -45,8 +45,15 @@ std::string Describe(udev_device* tty) {
       if (const char* v = udev_device_get_sysattr_value(p, attr); v && *v) return v;
     }
   }
+  const std::string name = udev_device_get_sysname(tty);
+  if (name.rfind("ttyS", 0) == 0) return "Built-in serial port";
+  if (name.rfind("ttyAMA", 0) == 0) return "Built-in UART";
   for (udev_device* p = udev_device_get_parent(tty); p != nullptr; p = udev_device_get_parent(p)) {
-    if (const char* driver = udev_device_get_driver(p); driver && *driver) return driver;
+    const char* driver = udev_device_get_driver(p);
+    // "port" and "ctrl" are the serial core's own devices, which say nothing of the hardware.
+    if (driver && *driver && std::string(driver) != "port" && std::string(driver) != "ctrl") {
+      return driver;
+    }
   }
   return "Serial port";
 }

@@ -89,6 +89,12 @@ void WriteFileAtomically(const std::filesystem::path& path, std::span<const std:
     errno = saved;
     ThrowErrno("Cannot replace " + path.string());
   }
+  // The rename itself must reach the disk too, or a crash could bring the old name back.
+  const auto folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+  if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
 }
 
 std::filesystem::path EncodeHexFile(const std::filesystem::path& hex_file,

@@ -1,5 +1,9 @@
 #include "cli/cli.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <fstream>
@@ -27,14 +31,57 @@ struct Failure {
   std::string message;
 };
 
-std::vector<std::uint8_t> ReadBinary(const std::string& path) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) throw Failure{kBadInput, path + " is a folder."};
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw Failure{kBadInput, "Cannot read " + path + ": " + std::strerror(errno) + "."};
-  return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)),
-                                   std::istreambuf_iterator<char>());
-}
+// A file opened for reading, closed when it goes.
+class InputFile {
+ public:
+  explicit InputFile(const std::string& path) : path_(path) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) throw Failure{kBadInput, path + " is a folder."};
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0)
+      throw Failure{kBadInput, "Cannot read " + path + ": " + std::strerror(errno) + "."};
+  }
+  ~InputFile() { ::close(fd_); }
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  // Reads the next piece into out; 0 at the end.
+  std::size_t Read(std::span<char> out) {
+    for (;;) {
+      const ssize_t n = ::read(fd_, out.data(), out.size());
+      if (n >= 0) return static_cast<std::size_t>(n);
+      if (errno != EINTR) {
+        throw Failure{kBadInput, "Cannot read " + path_ + ": " + std::strerror(errno) + "."};
+      }
+    }
+  }
+  void Rewind() { ::lseek(fd_, 0, SEEK_SET); }
+  HexSource Source() {
+    return [this](std::span<char> out) { return Read(out); };
+  }
+  std::vector<std::uint8_t> ReadAll() {
+    struct stat st {};
+    // Sized from the start, so the image is never copied while it grows.
+    std::vector<std::uint8_t> bytes(::fstat(fd_, &st) == 0 ? static_cast<std::size_t>(st.st_size)
+                                                           : 0);
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+      const std::size_t n =
+          Read(std::span(reinterpret_cast<char*>(bytes.data()) + got, bytes.size() - got));
+      if (n == 0) break;
+      got += n;
+    }
+    bytes.resize(got);
+    char more[65536];  // a file that grew meanwhile, or one whose size stat cannot tell
+    while (const std::size_t n = Read(more))
+      bytes.insert(bytes.end(), more, more + n);
+    return bytes;
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
 
 void WriteOutput(const std::string& path, std::span<const std::uint8_t> bytes) {
   try {
@@ -44,7 +91,7 @@ void WriteOutput(const std::string& path, std::span<const std::uint8_t> bytes) {
   }
 }
 
-std::string ReadHex(const std::string& path) {
+std::string ReadHex(const std::string& path) {  // a firmware build: small
   try {
     return ReadTextFile(path);
   } catch (const EncodeError& e) {
@@ -137,12 +184,14 @@ int Info(const std::string& path, bool json, Io io) {
 
 int Hex2Bin(const std::string& in, const std::string& out, const std::string& begin_text,
             const std::string& end_text, Io io) {
-  const std::string text = ReadHex(in);
+  // The text is read in pieces: only the image is held whole.
+  InputFile file(in);
   std::int64_t begin = 0;
   std::int64_t end = 0;
   try {
     if (begin_text.empty() || end_text.empty()) {
-      const auto range = IntelHex::DataRange(text);
+      const auto range = IntelHex::DataRange(file.Source());
+      file.Rewind();
       if (!range) throw Failure{kBadInput, in + " holds no data. Nothing was written."};
       begin = range->lowest;
       end = range->highest + 1;
@@ -156,7 +205,7 @@ int Hex2Bin(const std::string& in, const std::string& out, const std::string& be
     IntelHex hex;
     hex.AddresBegin(static_cast<std::int32_t>(begin));
     hex.AddressEnd(static_cast<std::int32_t>(end));
-    const auto image = hex.Hex2Bin(text);
+    const auto image = hex.Hex2Bin(file.Source());
     WriteOutput(out, image);
     io.out << "Wrote " << out << " (" << image.size() << " bytes, addresses 0x" << std::hex << begin
            << " to 0x" << end - 1 << std::dec << ")" << std::endl;
@@ -167,11 +216,21 @@ int Hex2Bin(const std::string& in, const std::string& out, const std::string& be
 }
 
 int Bin2Hex(const std::string& in, const std::string& out, Io io) {
-  const auto image = ReadBinary(in);
-  const std::string text = IntelHex{}.Bin2Hex(image);
-  WriteOutput(out, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-  io.out << "Wrote " << out << " (" << text.size() << " characters for " << image.size()
-         << " bytes)" << std::endl;
+  const auto image = InputFile(in).ReadAll();
+  std::size_t written = 0;
+  try {
+    // Written in pieces as they are made: only the image is held whole.
+    AtomicFile file(out);
+    IntelHex{}.Bin2Hex(image, [&](std::string_view piece) {
+      file.Write(piece);
+      written += piece.size();
+    });
+    file.Commit();
+  } catch (const std::system_error& e) {
+    throw Failure{kBadInput, std::string(e.what()) + ". Check the folder and the free space."};
+  }
+  io.out << "Wrote " << out << " (" << written << " characters for " << image.size() << " bytes)"
+         << std::endl;
   return kOk;
 }
 

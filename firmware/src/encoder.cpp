@@ -55,46 +55,68 @@ std::string ReadTextFile(const std::filesystem::path& path) {
   return text;
 }
 
-void WriteFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
-  std::filesystem::path temp = path;
-  temp += ".part-" + std::to_string(::getpid());
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) ThrowErrno("Cannot write " + path.string());
-  const auto fail = [&](const std::string& what) {
-    const int saved = errno;
-    ::close(fd);
-    ::unlink(temp.c_str());
-    errno = saved;
-    ThrowErrno(what);
-  };
+AtomicFile::AtomicFile(std::filesystem::path path) : path_(std::move(path)) {
+  temp_ = path_;
+  temp_ += ".part-" + std::to_string(::getpid());
+  fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd_ < 0) ThrowErrno("Cannot write " + path_.string());
+}
+
+AtomicFile::~AtomicFile() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    ::unlink(temp_.c_str());
+  }
+}
+
+void AtomicFile::Fail(const std::string& what) {
+  const int saved = errno;
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  ::unlink(temp_.c_str());
+  errno = saved;
+  ThrowErrno(what);
+}
+
+void AtomicFile::Write(std::string_view text) {
+  Write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+void AtomicFile::Write(std::span<const std::uint8_t> bytes) {
+  if (fd_ < 0) Fail("Cannot write " + path_.string());
   std::size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      fail("Cannot write " + path.string());
+      Fail("Cannot write " + path_.string());
     }
     done += static_cast<std::size_t>(n);
   }
-  if (::fsync(fd) != 0) fail("Cannot write " + path.string());
-  if (::close(fd) != 0) {
+}
+
+void AtomicFile::Commit() {
+  if (fd_ < 0 || ::fsync(fd_) != 0) Fail("Cannot write " + path_.string());
+  const int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0 || std::rename(temp_.c_str(), path_.c_str()) != 0) {
     const int saved = errno;
-    ::unlink(temp.c_str());
+    ::unlink(temp_.c_str());
     errno = saved;
-    ThrowErrno("Cannot write " + path.string());
-  }
-  if (std::rename(temp.c_str(), path.c_str()) != 0) {
-    const int saved = errno;
-    ::unlink(temp.c_str());
-    errno = saved;
-    ThrowErrno("Cannot replace " + path.string());
+    ThrowErrno("Cannot replace " + path_.string());
   }
   // The rename itself must reach the disk too, or a crash could bring the old name back.
-  const auto folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+  const auto folder = path_.has_parent_path() ? path_.parent_path() : std::filesystem::path(".");
   if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
     ::fsync(dir);
     ::close(dir);
   }
+}
+
+void WriteFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
+  AtomicFile file(path);
+  file.Write(bytes);
+  file.Commit();
 }
 
 std::filesystem::path EncodeHexFile(const std::filesystem::path& hex_file,

@@ -43,13 +43,12 @@ std::string Hex2(unsigned value) {
   return std::string{'0', 'x', kHex[(value >> 4) & 0xF], kHex[value & 0xF]};
 }
 
-// Calls on_line(line, number) for every line that is not blank. Lines end with LF or CR LF;
-// the last one needs no line end; trailing blanks, tabs and CRs are not part of a line.
+// Calls on_line(line, number) for every line that is not blank, numbering from `number`.
+// Lines end with LF or CR LF; the last one needs no line end; trailing blanks, tabs and CRs
+// are not part of a line. Returns the number of the line after the text.
 template <typename OnLine>
-void ForEachLine(std::string_view text, OnLine&& on_line) {
-  std::size_t number = 0;
+std::size_t ForEachLine(std::string_view text, std::size_t number, OnLine&& on_line) {
   while (!text.empty()) {
-    ++number;
     const std::size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
@@ -57,6 +56,37 @@ void ForEachLine(std::string_view text, OnLine&& on_line) {
       line.remove_suffix(1);
     }
     if (!line.empty()) on_line(line, number);
+    ++number;
+  }
+  return number;
+}
+
+// The same for a text read in pieces: each call of on_piece gets whole lines only.
+constexpr std::size_t kPiece = 1 << 20;
+
+template <typename OnLine>
+void ForEachLineRead(const HexSource& read, OnLine&& on_line) {
+  std::vector<char> buffer(kPiece);
+  std::size_t kept = 0;  // the start of a line whose end has not come yet
+  std::size_t number = 1;
+  for (;;) {
+    const std::size_t got = read(std::span(buffer).subspan(kept));
+    const std::string_view text(buffer.data(), kept + got);
+    if (got == 0) {
+      ForEachLine(text, number, on_line);
+      return;
+    }
+    const std::size_t last_end = text.rfind('\n');
+    if (last_end == std::string_view::npos) {
+      if (text.size() == buffer.size()) {
+        throw HexError(number, "the line is longer than " + std::to_string(kPiece) + " characters");
+      }
+      kept = text.size();
+      continue;
+    }
+    number = ForEachLine(text.substr(0, last_end + 1), number, on_line);
+    kept = text.size() - last_end - 1;
+    std::memmove(buffer.data(), buffer.data() + last_end + 1, kept);
   }
 }
 
@@ -126,6 +156,15 @@ IntelHex::Record IntelHex::Line2Record(std::string_view line, std::size_t line_n
 }
 
 std::vector<std::uint8_t> IntelHex::Hex2Bin(std::string_view text) {
+  return Hex2Bin([text](std::span<char> out) mutable {
+    const std::size_t n = std::min(out.size(), text.size());
+    std::memcpy(out.data(), text.data(), n);
+    text.remove_prefix(n);
+    return n;
+  });
+}
+
+std::vector<std::uint8_t> IntelHex::Hex2Bin(const HexSource& read) {
   if (end_ <= begin_) {
     throw HexError(0, "the address window is empty (end " + std::to_string(end_) +
                           " is not above begin " + std::to_string(begin_) + ")");
@@ -133,7 +172,7 @@ std::vector<std::uint8_t> IntelHex::Hex2Bin(std::string_view text) {
   UpperAddress = 0;
   std::size_t stored = 0;
   std::vector<std::uint8_t> image(static_cast<std::size_t>(std::int64_t{end_} - begin_), 0xFF);
-  ForEachLine(text, [&](std::string_view line, std::size_t number) {
+  ForEachLineRead(read, [&](std::string_view line, std::size_t number) {
     const Record r = Line2Record(line, number);
     if (r.type != kData) return;
     // Keep the bytes inside the window, whatever the record's length.
@@ -150,9 +189,18 @@ std::vector<std::uint8_t> IntelHex::Hex2Bin(std::string_view text) {
 }
 
 std::optional<HexDataRange> IntelHex::DataRange(std::string_view text) {
+  return DataRange([text](std::span<char> out) mutable {
+    const std::size_t n = std::min(out.size(), text.size());
+    std::memcpy(out.data(), text.data(), n);
+    text.remove_prefix(n);
+    return n;
+  });
+}
+
+std::optional<HexDataRange> IntelHex::DataRange(const HexSource& read) {
   IntelHex reader;
   std::optional<HexDataRange> range;
-  ForEachLine(text, [&](std::string_view line, std::size_t number) {
+  ForEachLineRead(read, [&](std::string_view line, std::size_t number) {
     const Record r = reader.Line2Record(line, number);
     if (r.type != kData || r.count == 0) return;
     const std::int64_t last = r.address + r.count - 1;
@@ -178,16 +226,27 @@ char* IntelHex::Num2Hex(std::int32_t value, std::uint8_t digits, char* out) noex
 
 std::string IntelHex::Bin2Hex(std::span<const std::uint8_t> image) const {
   std::string text;
-  text.resize(image.size() / kMaxRecord * kLineChars + sizeof(kEndOfFileLine) - 1);
+  text.reserve(image.size() / kMaxRecord * kLineChars + sizeof(kEndOfFileLine) - 1);
+  Bin2Hex(image, [&text](std::string_view piece) { text.append(piece); });
+  return text;
+}
+
+void IntelHex::Bin2Hex(std::span<const std::uint8_t> image, const HexSink& sink) const {
+  // Records are written at the next free position of one buffer, handed on when nearly full.
+  constexpr std::size_t kLongestLine = 13 + 2 * 255;
+  std::vector<char> buffer(64 * 1024);
   std::size_t used = 0;
-  // Room for one more line of any kind; records are written at the next free position.
-  auto reserve_line = [&](std::size_t chars) -> char* {
-    if (used + chars > text.size()) text.resize(std::max(text.size() * 2, used + chars));
-    return text.data() + used;
+  auto line_space = [&](std::size_t chars) -> char* {
+    if (used + chars > buffer.size()) {
+      sink(std::string_view(buffer.data(), used));
+      used = 0;
+    }
+    return buffer.data() + used;
   };
+  static_assert(kLongestLine < 64 * 1024);
   std::int64_t upper = 0;
   auto write_upper = [&](std::int64_t v) {
-    char* p = reserve_line(17);
+    char* p = line_space(17);
     std::memcpy(p, ":02000004", 9);
     p = Num2Hex(static_cast<std::int32_t>(v), 4, p + 9);
     const unsigned sum =
@@ -195,13 +254,13 @@ std::string IntelHex::Bin2Hex(std::span<const std::uint8_t> image) const {
     p = Num2Hex(static_cast<std::int32_t>((256 - (sum & 0xFF)) & 0xFF), 2, p);
     *p++ = '\r';
     *p++ = '\n';
-    used = static_cast<std::size_t>(p - text.data());
+    used = static_cast<std::size_t>(p - buffer.data());
     upper = v;
   };
   auto write_data = [&](std::size_t s, std::size_t n) {
     const auto segment = static_cast<std::int64_t>(s >> 16);
     if (segment != upper) write_upper(segment);
-    char* p = reserve_line(13 + 2 * n);
+    char* p = line_space(13 + 2 * n);
     *p++ = ':';
     p = Num2Hex(static_cast<std::int32_t>(n), 2, p);
     p = Num2Hex(static_cast<std::int32_t>(s & 0xFFFF), 4, p);
@@ -215,15 +274,16 @@ std::string IntelHex::Bin2Hex(std::span<const std::uint8_t> image) const {
     p = Num2Hex(static_cast<std::int32_t>((256 - (sum & 0xFF)) & 0xFF), 2, p);
     *p++ = '\r';
     *p++ = '\n';
-    used = static_cast<std::size_t>(p - text.data());
+    used = static_cast<std::size_t>(p - buffer.data());
   };
 
   std::size_t s = 0;  // first byte of the pending record
   std::size_t n = 0;  // bytes in the pending record
   std::size_t f = 0;  // 0xFF bytes since the pending record last grew or was written
   for (std::size_t j = 0; j < image.size(); ++j) {
-    if (static_cast<std::int64_t>(s >> 16) != upper)
+    if (static_cast<std::int64_t>(s >> 16) != upper) {
       write_upper(static_cast<std::int64_t>(s >> 16));
+    }
     if (image[j] == 0xFF) {
       ++f;
     } else {
@@ -243,11 +303,10 @@ std::string IntelHex::Bin2Hex(std::span<const std::uint8_t> image) const {
       f = 0;
     }
   }
-  char* p = reserve_line(sizeof(kEndOfFileLine) - 1);
+  char* p = line_space(sizeof(kEndOfFileLine) - 1);
   std::memcpy(p, kEndOfFileLine, sizeof(kEndOfFileLine) - 1);
   used += sizeof(kEndOfFileLine) - 1;
-  text.resize(used);
-  return text;
+  sink(std::string_view(buffer.data(), used));
 }
 
 }  // namespace pelkar

@@ -178,3 +178,41 @@ TEST(HexDataRange, CoversLowestToHighestDataByte) {
 
 }  // namespace
 }  // namespace pelkar
+
+namespace pelkar {
+namespace {
+
+// A source that hands out the text a few characters at a time, as a slow file would.
+HexSource Trickle(const std::string& text, std::size_t step) {
+  return [text, step, at = std::size_t{0}](std::span<char> out) mutable {
+    const std::size_t n = std::min({step, out.size(), text.size() - at});
+    std::copy_n(text.begin() + static_cast<long>(at), n, out.begin());
+    at += n;
+    return n;
+  };
+}
+
+TEST(HexReaderPieces, GivesTheSameImageAndLineNumbers) {
+  std::string text;
+  for (unsigned a = 0; a < 64; a += 4)
+    text += Rec(a, 0, {1, 2, 3, static_cast<std::uint8_t>(a)}) + "\r\n";
+  text += Rec(0, 4, {0, 0}) + "\n" + kEof;  // the last line has no line end
+  IntelHex h;
+  h.AddresBegin(0);
+  h.AddressEnd(64);
+  const Bytes whole = h.Hex2Bin(text);
+  for (std::size_t step : {1, 7, 100})
+    EXPECT_EQ(h.Hex2Bin(Trickle(text, step)), whole) << step;
+  EXPECT_EQ(IntelHex::DataRange(Trickle(text, 5))->highest, 63);
+
+  try {
+    h.Hex2Bin(Trickle(text + "\n\n:00000001FE\n", 3));
+    FAIL();
+  } catch (const HexError& e) {
+    EXPECT_EQ(e.line(), 20u);
+  }
+  EXPECT_THROW(h.Hex2Bin(Trickle(":" + std::string(2 << 20, '0'), 4096)), HexError);
+}
+
+}  // namespace
+}  // namespace pelkar

@@ -28,9 +28,29 @@ std::filesystem::path EncodedImagePath(const std::filesystem::path& hex_file);
 // Reads a whole file as text. Throws EncodeError naming the file and the reason.
 std::string ReadTextFile(const std::filesystem::path& path);
 
-// Writes bytes to path through a temporary file in the same folder that is flushed to disk
-// and then renamed over path, so path holds either its old content or all of the new one.
-// Throws std::system_error (with the errno) naming the file.
+// A file written through a temporary file in the same folder, which Commit() flushes to disk
+// and renames over the path: the path holds either its old content or all of the new one. A
+// file not committed is removed. Throws std::system_error (with the errno) naming the file.
+class AtomicFile {
+ public:
+  explicit AtomicFile(std::filesystem::path path);
+  AtomicFile(const AtomicFile&) = delete;
+  AtomicFile& operator=(const AtomicFile&) = delete;
+  ~AtomicFile();
+
+  void Write(std::span<const std::uint8_t> bytes);
+  void Write(std::string_view text);
+  void Commit();
+
+ private:
+  [[noreturn]] void Fail(const std::string& what);
+
+  std::filesystem::path path_;
+  std::filesystem::path temp_;
+  int fd_ = -1;
+};
+
+// Writes bytes to path as one AtomicFile.
 void WriteFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
 
 // Reads a HEX file, encodes it and writes the image beside it. Returns the image's path.

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -33,6 +34,12 @@ struct HexDataRange {
   std::int64_t highest = 0;
 };
 
+// Where a text read in pieces comes from: fills the buffer it is given and returns the count,
+// 0 at the end.
+using HexSource = std::function<std::size_t(std::span<char>)>;
+// Where text written in pieces goes, in order.
+using HexSink = std::function<void(std::string_view)>;
+
 class IntelHex {
  public:
   // The address window of Hex2Bin: absolute addresses AddresBegin <= a < AddressEnd.
@@ -43,6 +50,8 @@ class IntelHex {
   // record wrote. Data outside the window is skipped. Throws HexError on a malformed line
   // (with its number) or when AddressEnd <= AddresBegin.
   std::vector<std::uint8_t> Hex2Bin(std::string_view text);
+  // The same for a text read in pieces, so that a large file never sits in memory whole.
+  std::vector<std::uint8_t> Hex2Bin(const HexSource& read);
 
   // Number of data bytes the last successful Hex2Bin stored inside the window (a byte
   // written twice counts twice); 0 means the text held no data for the window.
@@ -52,10 +61,13 @@ class IntelHex {
   // bytes left out, extended linear address records where needed, upper-case digits,
   // CR LF line ends, end-of-file record last.
   std::string Bin2Hex(std::span<const std::uint8_t> image) const;
+  // The same text, handed to sink in pieces of at most 64 KiB.
+  void Bin2Hex(std::span<const std::uint8_t> image, const HexSink& sink) const;
 
   // The range of absolute addresses that the data records of a text cover, or nothing
   // when the text holds no data byte. Validates every line like Hex2Bin.
   static std::optional<HexDataRange> DataRange(std::string_view text);
+  static std::optional<HexDataRange> DataRange(const HexSource& read);
 
  private:
   // One checked record of a line. The data bytes stay as hex digits in the line until the

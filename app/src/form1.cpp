@@ -1,0 +1,324 @@
+#include "app/form1.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QKeyEvent>
+#include <QLayout>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QSocketNotifier>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include "app/app_icon.h"
+#include "app/progress_picture.h"
+#include "dialogs/win_dialog.h"
+#include "hex/intel_hex.h"
+#include "image_core.h"
+#include "serial_adapters.h"
+#include "update_machine.h"
+
+namespace pelkar {
+namespace {
+
+constexpr std::int32_t kBaudRate = 115200;
+constexpr int kClientWidth = 361;  // 5415 twips
+constexpr int kClientHeight = 30;  // 450 twips
+const char* const kAccessCode = "Tavik";
+
+QString Qs(const std::string& text) {
+  return QString::fromStdString(text);
+}
+
+}  // namespace
+
+Form1::Form1(Form1Parts parts) : parts_(std::move(parts)) {
+  setObjectName(QStringLiteral("Form1"));
+  setWindowTitle(QStringLiteral("Pelkar1 Update utility"));
+  setWindowIcon(AppIcon());
+
+  auto* client = new QWidget(this);
+  client->setFixedSize(kClientWidth, kClientHeight);
+  setCentralWidget(client);
+
+  // Created first so that it is first in the tab order and takes the focus at start. It sits
+  // below the visible area on purpose: reachable from the keyboard only.
+  command1_ = new QPushButton(QStringLiteral("Command1"), client);
+  command1_->setObjectName(QStringLiteral("Command1"));
+  command1_->setGeometry(60, 56, 69, 37);
+  command1_->setAutoDefault(true);  // Enter clicks it as Space does
+  connect(command1_, &QPushButton::clicked, this, [this] { Command1_Click(); });
+
+  picture1_ = new ProgressPicture(client);
+  picture1_->setGeometry(4, 4, 353, 21);
+  setTabOrder(command1_, picture1_);
+  command1_->setFocus();
+
+  ser_port_ = menuBar()->addMenu(QStringLiteral("Serial Port"));
+  load_file_ = menuBar()->addAction(QStringLiteral("Load File"));
+  update_ = menuBar()->addAction(QStringLiteral("Update"));
+  connect(load_file_, &QAction::triggered, this, [this] { LoadFile_Click(); });
+  connect(update_, &QAction::triggered, this, [this] { Update_Click(); });
+
+  // The size is fixed: enlarging the window would uncover Command1.
+  layout()->setSizeConstraint(QLayout::SetFixedSize);
+
+  // Key preview: every key typed into this window, whatever holds the focus.
+  qApp->installEventFilter(this);
+
+  Form_Load();
+}
+
+Form1::~Form1() {
+  qApp->removeEventFilter(this);
+  if (Running()) EndExchange();
+}
+
+bool Form1::Running() const noexcept {
+  return notifier_ != nullptr;
+}
+
+PortDiscovery& Form1::Ports() {
+  if (!parts_.ports) parts_.ports = MakeSystemPortDiscovery();
+  return *parts_.ports;
+}
+
+PortChannel& Form1::Channel() {
+  if (!parts_.channel) parts_.channel = MakeSerialChannel();
+  return *parts_.channel;
+}
+
+WinDialog& Form1::Dialog() {
+  if (!dialog_) dialog_ = std::make_unique<WinDialog>(parts_.dialogs);
+  return *dialog_;
+}
+
+MessageBoxes& Form1::Messages() {
+  if (!parts_.messages) parts_.messages = std::make_shared<QtMessageBoxes>(this);
+  return *parts_.messages;
+}
+
+void Form1::AddPortItem(const std::string& name) {
+  QString caption = Qs(name);
+  caption.replace(QLatin1Char('&'), QStringLiteral("&&"));  // no mnemonics
+  QAction* item = ser_port_->addAction(caption);
+  item->setCheckable(true);
+  const int index = static_cast<int>(port_items_.size());
+  connect(item, &QAction::triggered, this, [this, item, index] {
+    // Qt has already flipped the tick; put it back, Port_Click decides it.
+    item->setChecked(!item->isChecked());
+    Port_Click(index);
+  });
+  port_items_.push_back(item);
+}
+
+void Form1::Form_Load() {
+  Ports().Query();
+  const std::uint8_t count = Ports().Count();
+  for (std::uint8_t i = 0; i < count || (i == 0 && count == 0); ++i) {
+    AddPortItem(count == 0 ? std::string() : Ports().Name(i));
+    if (i == 255) break;
+  }
+  load_file_->setEnabled(false);
+  update_->setEnabled(false);
+  const QString dir =
+      parts_.program_dir.isEmpty() ? QCoreApplication::applicationDirPath() : parts_.program_dir;
+  QDir::setCurrent(dir);
+}
+
+void Form1::Port_Click(int Index) {
+  if (Running() || Index < 0 || static_cast<std::size_t>(Index) >= port_items_.size()) return;
+  port_items_[selected_port_]->setChecked(false);
+  QAction* item = port_items_[static_cast<std::size_t>(Index)];
+  item->setChecked(!item->isChecked());
+  selected_port_ = static_cast<std::uint8_t>(Index);
+  port_chosen_ = true;
+  load_file_->setEnabled(true);
+}
+
+void Form1::LoadFile_Click() {
+  if (Running()) return;
+  QDir::setCurrent(parts_.program_dir.isEmpty() ? QCoreApplication::applicationDirPath()
+                                                : parts_.program_dir);
+  WinDialog& dialog = Dialog();
+  dialog.FileName("");
+  dialog.Filter("*.bin|*.bin");
+  dialog.OpenFile();
+  if (dialog.FileName().empty()) return;
+  LoadRefusal why;
+  std::optional<LoadedImage> loaded = LoadImageFile(dialog.FileName(), why);
+  if (!loaded) {
+    Messages().Show(Qs(why.text), MessageIcon::Error);
+    return;
+  }
+  firmware_image_ = std::move(loaded->image);
+  image_crc_ = loaded->crc;
+  image_loaded_ = true;
+  update_->setEnabled(true);
+}
+
+void Form1::Command1_Click() {
+  if (Running()) return;
+  firmware_image_ = SelfTestPattern();
+  image_crc_ = SelfTestChecksum(firmware_image_);
+}
+
+void Form1::Form_KeyPress(char16_t KeyAscii) {
+  key_buffer_ += QString(QChar(KeyAscii)).toStdString();
+  if (key_buffer_ != kAccessCode) return;
+  if (Running()) {
+    // Refused while an update runs; emptied so the code can be typed again afterwards.
+    key_buffer_.clear();
+    return;
+  }
+  RunEncoder();
+}
+
+void Form1::RunEncoder() {
+  WinDialog& dialog = Dialog();
+  dialog.FileName("");
+  dialog.Filter("*.hex|*.hex");
+  dialog.OpenFile();
+  if (dialog.FileName().empty()) {
+    key_buffer_.clear();  // so the code can be typed again
+    return;
+  }
+  const std::filesystem::path hex_path = dialog.FileName();
+  std::ifstream in(hex_path, std::ios::binary);
+  std::string text(std::istreambuf_iterator<char>(in), {});
+  const auto refuse = [this](const std::string& why) {
+    Messages().Show(Qs(why), MessageIcon::Error);
+    key_buffer_.clear();
+  };
+  if (!in.eof() && !in) return refuse("Can't read " + hex_path.string() + ".");
+  if (!intel_hex_) intel_hex_ = std::make_unique<IntelHex>();
+  std::vector<std::uint8_t> image;
+  try {
+    image = EncodeHex(*intel_hex_, text);
+  } catch (const HexError& e) {
+    return refuse(hex_path.filename().string() + ", line " + std::to_string(e.line()) + ": " +
+                  e.reason() + ". Nothing was written.");
+  } catch (const std::exception& e) {
+    return refuse(hex_path.filename().string() + ": " + e.what() + ". Nothing was written.");
+  }
+  const std::filesystem::path out =
+      hex_path.parent_path() / OutputName(hex_path.filename().string());
+  if (std::optional<std::string> error = WriteFileAtomically(out, image)) {
+    return refuse(*error + ". Nothing was written.");
+  }
+  firmware_image_ = std::move(image);
+  Messages().Show(QString::fromUtf8("Kész"), MessageIcon::None);
+  key_buffer_.clear();
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::KeyPress && watched->isWidgetType()) {
+    auto* widget = static_cast<QWidget*>(watched);
+    // A key travels up from the focus widget to its parents; count it once, at the start.
+    QWidget* target = QApplication::focusWidget() ? QApplication::focusWidget() : this;
+    if (widget == target && widget->window() == this) {
+      const QString text = static_cast<QKeyEvent*>(event)->text();
+      if (!text.isEmpty()) Form_KeyPress(text.at(0).unicode());
+    }
+  }
+  return QMainWindow::eventFilter(watched, event);  // never swallowed
+}
+
+void Form1::closeEvent(QCloseEvent* event) {
+  if (Running()) EndExchange();
+  event->accept();
+}
+
+// --- The update exchange ----------------------------------------------------------------------
+
+void Form1::Update_Click() {
+  if (Running()) {  // acting as Stop: the bar keeps what was drawn
+    EndExchange();
+    return;
+  }
+  picture1_->Start(static_cast<std::int64_t>(firmware_image_.size()));
+  PortChannel& channel = Channel();
+  if (!channel.Open(Ports().Number(selected_port_), kBaudRate)) {
+    Messages().Show(QStringLiteral("Can't open port"), MessageIcon::None);
+    channel.Close();
+    return;
+  }
+  if (!machine_) machine_ = std::make_unique<UpdateMachine>();
+  machine_->Start(firmware_image_, image_crc_);
+  notifier_ = std::make_unique<QSocketNotifier>(channel.Descriptor(), QSocketNotifier::Read);
+  connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { OnPortReadable(); });
+  update_->setText(QStringLiteral("Stop"));
+  load_file_->setEnabled(false);
+  ser_port_->setEnabled(false);
+}
+
+void Form1::EndExchange() {
+  notifier_.reset();
+  if (machine_) machine_->Stop();
+  Channel().Close();
+  update_->setText(QStringLiteral("Update"));
+  load_file_->setEnabled(port_chosen_);
+  ser_port_->setEnabled(true);
+}
+
+void Form1::ShowHeld(const QString& text, MessageIcon icon) {
+  if (notifier_) notifier_->setEnabled(false);
+  Messages().Show(text, icon);
+}
+
+void Form1::OnPortReadable() {
+  if (!Running()) return;
+  PortChannel& channel = Channel();
+  std::vector<std::uint8_t> received;
+  const PortChannel::ReadResult result = channel.ReadWaiting(received);
+  std::vector<std::uint8_t> send;
+  for (std::uint8_t byte : received) {
+    machine_->Feed(byte, send);
+    if (machine_->state() == UpdateMachine::State::kIdle) break;  // the rest is not ours
+  }
+  if (!send.empty() && !channel.Write(send)) {
+    ShowHeld(QStringLiteral("The connection to the device was lost. Check the cable and try "
+                            "again."),
+             MessageIcon::Error);
+    EndExchange();
+    return;
+  }
+  picture1_->DrawBar(static_cast<std::int64_t>(machine_->bytes_sent()));
+  if (machine_->state() == UpdateMachine::State::kIdle) {
+    switch (machine_->outcome()) {
+      case UpdateMachine::Outcome::kUpdateOk:
+        ShowHeld(QStringLiteral("Update OK"), MessageIcon::Information);
+        break;
+      case UpdateMachine::Outcome::kUpdateFailed:
+        ShowHeld(QStringLiteral("Update unsuccessful"), MessageIcon::Error);
+        break;
+      case UpdateMachine::Outcome::kIllegalCommand:
+        ShowHeld(QStringLiteral("Illegal command"), MessageIcon::None);
+        break;
+      case UpdateMachine::Outcome::kUnknownVerdict:
+        ShowHeld(QStringLiteral("The device answered with an unknown verdict (%1). The update "
+                                "may not have completed; try again.")
+                     .arg(machine_->last_byte()),
+                 MessageIcon::Error);
+        break;
+      case UpdateMachine::Outcome::kRunning:
+        break;
+    }
+    EndExchange();
+    return;
+  }
+  if (result == PortChannel::ReadResult::kLost) {
+    ShowHeld(QStringLiteral("The connection to the device was lost. Check the cable and try "
+                            "again."),
+             MessageIcon::Error);
+    EndExchange();
+  }
+}
+
+}  // namespace pelkar

@@ -19,6 +19,7 @@
 #include "app/app_icon.h"
 #include "app/progress_picture.h"
 #include "dialogs/win_dialog.h"
+#include "firmware/image.h"
 #include "hex/intel_hex.h"
 #include "image_core.h"
 #include "serial_adapters.h"
@@ -151,14 +152,14 @@ void Form1::LoadFile_Click() {
   dialog.Filter("*.bin|*.bin");
   dialog.OpenFile();
   if (dialog.FileName().empty()) return;
-  LoadRefusal why;
-  std::optional<LoadedImage> loaded = LoadImageFile(dialog.FileName(), why);
-  if (!loaded) {
-    Messages().Show(Qs(why.text), MessageIcon::Error);
+  auto loaded = LoadImageFile(dialog.FileName());
+  if (const auto* refusal = std::get_if<std::string>(&loaded)) {
+    Messages().Show(Qs(*refusal), MessageIcon::Error);
     return;
   }
-  firmware_image_ = std::move(loaded->image);
-  image_crc_ = loaded->crc;
+  auto& image = std::get<LoadedImage>(loaded);
+  firmware_image_ = std::move(image.bytes);
+  image_crc_ = image.checksum;
   image_loaded_ = true;
   update_->setEnabled(true);
 }
@@ -166,7 +167,7 @@ void Form1::LoadFile_Click() {
 void Form1::Command1_Click() {
   if (Running()) return;
   firmware_image_ = SelfTestPattern();
-  image_crc_ = SelfTestChecksum(firmware_image_);
+  image_crc_ = SelfTestChecksum();
 }
 
 void Form1::Form_KeyPress(char16_t KeyAscii) {

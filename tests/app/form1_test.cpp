@@ -17,7 +17,7 @@
 
 #include "app/progress_picture.h"
 #include "app_test_support.h"
-#include "image_core.h"
+#include "firmware/image.h"
 
 namespace pelkar {
 namespace {
@@ -155,7 +155,7 @@ TEST_F(Form1Test, LoadKeepsTheFileAndSumsTheDescrambledBlocks) {
   form_->LoadFile_Click();
   EXPECT_EQ(dialogs_->requests.back().name_filters, std::vector<std::string>{"*.bin (*.bin)"});
   EXPECT_EQ(form_->FirmwareImage(), stored);
-  EXPECT_EQ(form_->ImageCrc(), Crc16A(counted, 256));
+  EXPECT_EQ(form_->ImageCrc(), std::int32_t{Crc16A(counted, 256)});
   EXPECT_TRUE(form_->Update()->isEnabled());
   EXPECT_TRUE(messages_->shown.empty());
 }

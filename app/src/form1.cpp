@@ -20,10 +20,10 @@
 #include "app/progress_picture.h"
 #include "dialogs/win_dialog.h"
 #include "firmware/image.h"
+#include "firmware/update_exchange.h"
 #include "hex/intel_hex.h"
 #include "image_core.h"
 #include "serial_adapters.h"
-#include "update_machine.h"
 
 namespace pelkar {
 namespace {
@@ -240,18 +240,27 @@ void Form1::closeEvent(QCloseEvent* event) {
 
 void Form1::Update_Click() {
   if (Running()) {  // acting as Stop: the bar keeps what was drawn
+    exchange_->Stop();
     EndExchange();
     return;
   }
   picture1_->Start(static_cast<std::int64_t>(firmware_image_.size()));
+  try {
+    exchange_ = std::make_unique<UpdateExchange>(firmware_image_, image_crc_);
+  } catch (const std::invalid_argument&) {
+    // Only whole 256-byte blocks can be sent; the loader refuses anything else.
+    Messages().Show(QStringLiteral("There is no firmware image to send. Load a file first."),
+                    MessageIcon::Error);
+    return;
+  }
   PortChannel& channel = Channel();
   if (!channel.Open(Ports().Number(selected_port_), kBaudRate)) {
-    Messages().Show(QStringLiteral("Can't open port"), MessageIcon::None);
+    exchange_->PortOpenFailed();
+    Messages().Show(Qs(exchange_->message().text), exchange_->message().icon);
     channel.Close();
     return;
   }
-  if (!machine_) machine_ = std::make_unique<UpdateMachine>();
-  machine_->Start(firmware_image_, image_crc_);
+  exchange_->Start();
   notifier_ = std::make_unique<QSocketNotifier>(channel.Descriptor(), QSocketNotifier::Read);
   connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { OnPortReadable(); });
   update_->setText(QStringLiteral("Stop"));
@@ -261,7 +270,6 @@ void Form1::Update_Click() {
 
 void Form1::EndExchange() {
   notifier_.reset();
-  if (machine_) machine_->Stop();
   Channel().Close();
   update_->setText(QStringLiteral("Update"));
   load_file_->setEnabled(port_chosen_);
@@ -280,41 +288,18 @@ void Form1::OnPortReadable() {
   const PortChannel::ReadResult result = channel.ReadWaiting(received);
   std::vector<std::uint8_t> send;
   for (std::uint8_t byte : received) {
-    machine_->Feed(byte, send);
-    if (machine_->state() == UpdateMachine::State::kIdle) break;  // the rest is not ours
+    ExchangeStep step = exchange_->OnByte(byte);
+    send.insert(send.end(), step.send.begin(), step.send.end());
+    if (step.finished) break;  // what follows the verdict is not ours
   }
-  if (!send.empty() && !channel.Write(send)) {
-    ShowHeld(QStringLiteral("The connection to the device was lost. Check the cable and try "
-                            "again."),
-             MessageIcon::Error);
+  const bool written = send.empty() || channel.Write(send);
+  picture1_->DrawBar(static_cast<std::int64_t>(exchange_->bytesSent()));
+  if (exchange_->finished()) {
+    const OutcomeMessage message = exchange_->message();
+    if (!message.text.empty()) ShowHeld(Qs(message.text), message.icon);
     EndExchange();
-    return;
-  }
-  picture1_->DrawBar(static_cast<std::int64_t>(machine_->bytes_sent()));
-  if (machine_->state() == UpdateMachine::State::kIdle) {
-    switch (machine_->outcome()) {
-      case UpdateMachine::Outcome::kUpdateOk:
-        ShowHeld(QStringLiteral("Update OK"), MessageIcon::Information);
-        break;
-      case UpdateMachine::Outcome::kUpdateFailed:
-        ShowHeld(QStringLiteral("Update unsuccessful"), MessageIcon::Error);
-        break;
-      case UpdateMachine::Outcome::kIllegalCommand:
-        ShowHeld(QStringLiteral("Illegal command"), MessageIcon::None);
-        break;
-      case UpdateMachine::Outcome::kUnknownVerdict:
-        ShowHeld(QStringLiteral("The device answered with an unknown verdict (%1). The update "
-                                "may not have completed; try again.")
-                     .arg(machine_->last_byte()),
-                 MessageIcon::Error);
-        break;
-      case UpdateMachine::Outcome::kRunning:
-        break;
-    }
-    EndExchange();
-    return;
-  }
-  if (result == PortChannel::ReadResult::kLost) {
+  } else if (!written || result == PortChannel::ReadResult::kLost) {
+    exchange_->Stop();
     ShowHeld(QStringLiteral("The connection to the device was lost. Check the cable and try "
                             "again."),
              MessageIcon::Error);

@@ -154,10 +154,7 @@ TEST_F(UpdateTest, WholeUpdateShowsTheVerdictWithThePortStillOpen) {
   };
   const Case cases[] = {{15, "Update OK", MessageIcon::Information},
                         {14, "Update unsuccessful", MessageIcon::Error},
-                        {0x10,
-                         "The device answered with an unknown verdict (16). The update "
-                         "may not have completed; try again.",
-                         MessageIcon::Error}};
+                        {0x10, "Unexpected answer from the device (0x10)", MessageIcon::Error}};
   for (const Case& c : cases) {
     messages_->shown.clear();
     Start();

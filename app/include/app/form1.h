@@ -30,7 +30,7 @@ namespace pelkar {
 class IntelHex;
 class ProgressPicture;
 class WinDialog;
-class UpdateMachine;
+class UpdateExchange;
 
 // What the window is built on. Every member may be left empty for the real thing.
 struct Form1Parts {
@@ -96,7 +96,7 @@ class Form1 final : public QMainWindow {
   Form1Parts parts_;
   std::unique_ptr<WinDialog> dialog_;
   std::unique_ptr<IntelHex> intel_hex_;
-  std::unique_ptr<UpdateMachine> machine_;
+  std::unique_ptr<UpdateExchange> exchange_;
   std::unique_ptr<QSocketNotifier> notifier_;
 
   std::vector<std::uint8_t> firmware_image_;

@@ -6,12 +6,12 @@
 #include <QString>
 #include <QWidget>
 
+#include "firmware/update_exchange.h"  // MessageIcon
+
 namespace pelkar {
 
 // The application's title: every message box carries it.
 inline constexpr const char* kAppTitle = "Pelkar Update utility";
-
-enum class MessageIcon { None, Error, Information };
 
 class MessageBoxes {
  public:

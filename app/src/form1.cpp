@@ -13,16 +13,15 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <sstream>
 #include <stdexcept>
 
 #include "app/app_icon.h"
 #include "app/progress_picture.h"
 #include "dialogs/win_dialog.h"
+#include "firmware/encoder.h"
 #include "firmware/image.h"
 #include "firmware/update_exchange.h"
-#include "hex/intel_hex.h"
-#include "image_core.h"
 #include "serial_adapters.h"
 
 namespace pelkar {
@@ -186,36 +185,29 @@ void Form1::RunEncoder() {
   dialog.FileName("");
   dialog.Filter("*.hex|*.hex");
   dialog.OpenFile();
-  if (dialog.FileName().empty()) {
-    key_buffer_.clear();  // so the code can be typed again
-    return;
-  }
-  const std::filesystem::path hex_path = dialog.FileName();
-  std::ifstream in(hex_path, std::ios::binary);
-  std::string text(std::istreambuf_iterator<char>(in), {});
+  key_buffer_.clear();  // after a cancel too, so the code can be typed again
+  const std::string hex_path = dialog.FileName();
+  if (hex_path.empty()) return;
   const auto refuse = [this](const std::string& why) {
-    Messages().Show(Qs(why), MessageIcon::Error);
-    key_buffer_.clear();
+    Messages().Show(Qs(why + "\nNothing was written."), MessageIcon::Error);
   };
-  if (!in.eof() && !in) return refuse("Can't read " + hex_path.string() + ".");
-  if (!intel_hex_) intel_hex_ = std::make_unique<IntelHex>();
-  std::vector<std::uint8_t> image;
-  try {
-    image = EncodeHex(*intel_hex_, text);
-  } catch (const HexError& e) {
-    return refuse(hex_path.filename().string() + ", line " + std::to_string(e.line()) + ": " +
-                  e.reason() + ". Nothing was written.");
-  } catch (const std::exception& e) {
-    return refuse(hex_path.filename().string() + ": " + e.what() + ". Nothing was written.");
+  std::ifstream in(hex_path, std::ios::binary);
+  if (!in) return refuse("Can't read " + hex_path + ".");
+  std::ostringstream text;
+  text << in.rdbuf();  // the whole file, its last byte included
+  if (in.bad()) return refuse("Can't read " + hex_path + ".");
+  auto encoded = EncodeHex(text.str());
+  if (const auto* why = std::get_if<std::string>(&encoded)) {
+    return refuse(std::filesystem::path(hex_path).filename().string() + ": " + *why);
   }
-  const std::filesystem::path out =
-      hex_path.parent_path() / OutputName(hex_path.filename().string());
-  if (std::optional<std::string> error = WriteFileAtomically(out, image)) {
-    return refuse(*error + ". Nothing was written.");
+  auto& image = std::get<std::vector<std::uint8_t>>(encoded);
+  // Beside the HEX file: Qt's dialogs leave the current folder alone.
+  if (const std::string error = WriteFileAtomically(ImageFileName(hex_path), image);
+      !error.empty()) {
+    return refuse(error);
   }
   firmware_image_ = std::move(image);
   Messages().Show(QString::fromUtf8("Kész"), MessageIcon::None);
-  key_buffer_.clear();
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event) {

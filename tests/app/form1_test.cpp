@@ -241,12 +241,12 @@ TEST_F(Form1Test, EncoderWritesTheImageBesideTheHexFile) {
   QApplication::setActiveWindow(form_.get());
   const fs::path sub = Path("sub");
   fs::create_directory(sub);
-  WriteText(sub / "hexfw.hex", kHex);
+  WriteText(sub / "fw.hex", kHex);
   WriteAll(sub / "fw.bin", std::vector<std::uint8_t>(50000, 7));  // replaced whole
   messages_->on_show = [&] {  // "Kész" only once the file is there
     EXPECT_EQ(fs::file_size(sub / "fw.bin"), 40960u);
   };
-  dialogs_->answers = {(sub / "hexfw.hex").string()};
+  dialogs_->answers = {(sub / "fw.hex").string()};
   Type("Tavik");
   ASSERT_EQ(messages_->shown.size(), 1u);
   EXPECT_EQ(messages_->shown[0].text, "Kész");

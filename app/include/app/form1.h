@@ -27,7 +27,6 @@ class QSocketNotifier;
 
 namespace pelkar {
 
-class IntelHex;
 class ProgressPicture;
 class WinDialog;
 class UpdateExchange;
@@ -95,7 +94,6 @@ class Form1 final : public QMainWindow {
 
   Form1Parts parts_;
   std::unique_ptr<WinDialog> dialog_;
-  std::unique_ptr<IntelHex> intel_hex_;
   std::unique_ptr<UpdateExchange> exchange_;
   std::unique_ptr<QSocketNotifier> notifier_;
 

@@ -270,6 +270,17 @@ TEST_F(Form1Test, EncoderWritesTheImageBesideTheHexFile) {
   EXPECT_EQ(dialogs_->requests.size(), 2u);
 }
 
+TEST_F(Form1Test, KeysReachTheEncoderWhateverHoldsTheFocus) {
+  Make({{"A", 1}});
+  form_->show();
+  QApplication::setActiveWindow(form_.get());
+  form_->Picture1()->setFocus();
+  ASSERT_EQ(QApplication::focusWidget(), form_->Picture1());
+  dialogs_->answers = {""};
+  Type("Tavik");
+  EXPECT_EQ(dialogs_->requests.size(), 1u);
+}
+
 TEST_F(Form1Test, EncoderCancelEmptiesTheKeyBuffer) {
   Make({{"A", 1}});
   form_->show();

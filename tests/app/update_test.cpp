@@ -119,7 +119,7 @@ class UpdateTest : public ::testing::Test {
     device_ = std::make_unique<PtyBootLoader>(fs::path(dir_.path().toStdString()), blocks);
     Form1Parts parts;
     parts.messages = messages_;
-    parts.dialogs = std::make_shared<test::FakeDialogs>();
+    parts.dialogs = dialogs_;
     parts.program_dir = dir_.path();
     form_ = std::make_unique<Form1>(parts);
     ASSERT_EQ(form_->Port().size(), 1u);
@@ -142,6 +142,7 @@ class UpdateTest : public ::testing::Test {
   QTemporaryDir dir_;
   QByteArray old_runtime_;
   std::shared_ptr<test::RecordedMessages> messages_ = std::make_shared<test::RecordedMessages>();
+  std::shared_ptr<test::FakeDialogs> dialogs_ = std::make_shared<test::FakeDialogs>();
   std::unique_ptr<PtyBootLoader> device_;
   std::unique_ptr<Form1> form_;
 };
@@ -193,16 +194,25 @@ TEST_F(UpdateTest, StopInTheMiddleKeepsTheBarAndClosesThePort) {
   form_->Update_Click();
   device_->Hello();
   ASSERT_TRUE(RunUntil([&] { return device_->received.size() == 1 + 3 * 256; }));
-  // Commands refused meanwhile change nothing.
+  // Commands refused meanwhile change nothing; keys are still collected.
   form_->Command1_Click();
   form_->Port_Click(0);
   EXPECT_EQ(form_->ImageCrc(), 2610720);
+  for (char16_t k : std::u16string(u"Tavik"))
+    form_->Form_KeyPress(k);
+  EXPECT_TRUE(dialogs_->requests.empty());
+  EXPECT_EQ(form_->KeyBuffer(), "");
   form_->Update_Click();  // Stop
   EXPECT_FALSE(form_->Running());
   EXPECT_FALSE(form_->Channel().IsOpen());
   EXPECT_EQ(form_->Update()->text(), "Update");
   EXPECT_EQ(form_->Picture1()->Units(), 768);
   EXPECT_TRUE(messages_->shown.empty());
+  // The next one starts afresh on a port that was really closed.
+  form_->Update_Click();
+  EXPECT_TRUE(form_->Running());
+  EXPECT_EQ(form_->Picture1()->Units(), 0);
+  form_->Update_Click();
 }
 
 TEST_F(UpdateTest, IllegalFirstByteEndsTheExchange) {

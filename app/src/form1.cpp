@@ -15,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
 
 #include "app/app_icon.h"
 #include "app/progress_picture.h"
@@ -22,6 +23,7 @@
 #include "firmware/encoder.h"
 #include "firmware/image.h"
 #include "firmware/update_exchange.h"
+#include "hex/intel_hex.h"
 #include "serial_adapters.h"
 
 namespace pelkar {
@@ -104,10 +106,6 @@ MessageBoxes& Form1::Messages() {
   return *parts_.messages;
 }
 
-QString Form1::ProgramDir() const {
-  return parts_.program_dir.isEmpty() ? QCoreApplication::applicationDirPath() : parts_.program_dir;
-}
-
 void Form1::AddPortItem(const std::string& name) {
   QString caption = Qs(name);
   caption.replace(QLatin1Char('&'), QStringLiteral("&&"));  // no mnemonics
@@ -131,7 +129,9 @@ void Form1::Form_Load() {
   }
   load_file_->setEnabled(false);
   update_->setEnabled(false);
-  QDir::setCurrent(ProgramDir());
+  const QString dir =
+      parts_.program_dir.isEmpty() ? QCoreApplication::applicationDirPath() : parts_.program_dir;
+  QDir::setCurrent(dir);
 }
 
 void Form1::Port_Click(int Index) {
@@ -146,28 +146,31 @@ void Form1::Port_Click(int Index) {
 
 void Form1::LoadFile_Click() {
   if (Running()) return;
-  QDir::setCurrent(ProgramDir());
+  QDir::setCurrent(parts_.program_dir.isEmpty() ? QCoreApplication::applicationDirPath()
+                                                : parts_.program_dir);
   WinDialog& dialog = Dialog();
   dialog.FileName("");
   dialog.Filter("*.bin|*.bin");
   dialog.OpenFile();
   if (dialog.FileName().empty()) return;
-  auto loaded = LoadImageFile(dialog.FileName());
-  if (const auto* refusal = std::get_if<std::string>(&loaded)) {
-    Messages().Show(Qs(*refusal), MessageIcon::Error);
+  pelkar::FirmwareImage image;
+  try {
+    image = LoadImageFile(dialog.FileName());
+  } catch (const ImageFileError& refusal) {
+    Messages().Show(Qs(refusal.what()), MessageIcon::Error);
     return;
   }
-  auto& image = std::get<LoadedImage>(loaded);
   firmware_image_ = std::move(image.bytes);
-  image_crc_ = image.checksum;
+  image_crc_ = image.crc;
   image_loaded_ = true;
   update_->setEnabled(true);
 }
 
 void Form1::Command1_Click() {
   if (Running()) return;
-  firmware_image_ = SelfTestPattern();
-  image_crc_ = SelfTestChecksum();
+  pelkar::FirmwareImage pattern = SelfTestImage();
+  firmware_image_ = std::move(pattern.bytes);
+  image_crc_ = pattern.crc;  // set, not added: the same pattern always gets the same sum
 }
 
 void Form1::Form_KeyPress(char16_t KeyAscii) {
@@ -192,20 +195,17 @@ void Form1::RunEncoder() {
   const auto refuse = [this](const std::string& why) {
     Messages().Show(Qs(why + "\nNothing was written."), MessageIcon::Error);
   };
-  std::ifstream in(hex_path, std::ios::binary);
-  if (!in) return refuse("Can't read " + hex_path + ".");
-  std::ostringstream text;
-  text << in.rdbuf();  // the whole file, its last byte included
-  if (in.bad()) return refuse("Can't read " + hex_path + ".");
-  auto encoded = EncodeHex(text.str());
-  if (const auto* why = std::get_if<std::string>(&encoded)) {
-    return refuse(std::filesystem::path(hex_path).filename().string() + ": " + *why);
-  }
-  auto& image = std::get<std::vector<std::uint8_t>>(encoded);
-  // Beside the HEX file: Qt's dialogs leave the current folder alone.
-  if (const std::string error = WriteFileAtomically(ImageFileName(hex_path), image);
-      !error.empty()) {
-    return refuse(error);
+  const std::string name = std::filesystem::path(hex_path).filename().string();
+  std::vector<std::uint8_t> image;
+  try {
+    // Beside the HEX file: Qt's dialogs leave the current folder alone.
+    EncodeHexFile(hex_path, &image);
+  } catch (const HexError& e) {
+    return refuse(name + ": " + e.what());
+  } catch (const EncodeError& e) {
+    return refuse(name + ": " + e.what());
+  } catch (const std::system_error& e) {
+    return refuse(e.what());
   }
   firmware_image_ = std::move(image);
   Messages().Show(QString::fromUtf8("Kész"), MessageIcon::None);
@@ -248,12 +248,12 @@ void Form1::Update_Click() {
   }
   PortChannel& channel = Channel();
   if (!channel.Open(Ports().Number(selected_port_), kBaudRate)) {
-    exchange_->PortOpenFailed();
-    Messages().Show(Qs(exchange_->message().text), exchange_->message().icon);
+    exchange_->Start(false);
+    Messages().Show(Qs(exchange_->message()->text), exchange_->message()->icon);
     channel.Close();
     return;
   }
-  exchange_->Start();
+  exchange_->Start(true);
   notifier_ = std::make_unique<QSocketNotifier>(channel.Descriptor(), QSocketNotifier::Read);
   connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { OnPortReadable(); });
   update_->setText(QStringLiteral("Stop"));
@@ -281,15 +281,14 @@ void Form1::OnPortReadable() {
   const PortChannel::ReadResult result = channel.ReadWaiting(received);
   std::vector<std::uint8_t> send;
   for (std::uint8_t byte : received) {
-    ExchangeStep step = exchange_->OnByte(byte);
-    send.insert(send.end(), step.send.begin(), step.send.end());
-    if (step.finished) break;  // what follows the verdict is not ours
+    const auto answer = exchange_->Feed(byte);
+    send.insert(send.end(), answer.begin(), answer.end());
+    if (exchange_->finished()) break;  // what follows the verdict is not ours
   }
   const bool written = send.empty() || channel.Write(send);
-  picture1_->DrawBar(static_cast<std::int64_t>(exchange_->bytesSent()));
+  picture1_->DrawBar(static_cast<std::int64_t>(exchange_->image_bytes_sent()));
   if (exchange_->finished()) {
-    const OutcomeMessage message = exchange_->message();
-    if (!message.text.empty()) ShowHeld(Qs(message.text), message.icon);
+    if (const auto message = exchange_->message()) ShowHeld(Qs(message->text), message->icon);
     EndExchange();
   } else if (!written || result == PortChannel::ReadResult::kLost) {
     exchange_->Stop();

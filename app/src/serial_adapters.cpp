@@ -1,43 +1,29 @@
 #include "serial_adapters.h"
 
-#include <filesystem>
+#include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "serial/port_table.h"
+#include "serial/port_name.h"
 #include "serial/serial_comm.h"
 
 namespace pelkar {
 namespace {
 
-namespace fs = std::filesystem;
-
-class VirtualPortDiscovery final : public PortDiscovery {
+// The window's port list over PortName and the machine's port sources.
+class SystemPortDiscovery final : public PortDiscovery {
  public:
-  void Query() override {
-    entries_.clear();
-    std::error_code ec;
-    for (int n = 200; n <= 255; ++n) {
-      const fs::path link = fs::path(VirtualPortFolder()) / ("COM" + std::to_string(n));
-      if (!fs::exists(link, ec)) continue;
-      entries_.emplace_back("Simulated device " + fs::read_symlink(link, ec).string() + " (COM" +
-                                std::to_string(n) + ")",
-                            static_cast<std::uint8_t>(n));
-    }
-  }
-  std::uint8_t Count() const override {
-    return entries_.empty() ? 1 : static_cast<std::uint8_t>(entries_.size());
-  }
+  void Query() override { ports_.PortKerdez(); }
+  std::uint8_t Count() const override { return ports_.Portok(); }
   std::string Name(std::uint8_t index) const override {
-    return index < entries_.size() ? entries_[index].first : std::string();
+    return index < ports_.Portok() ? ports_.PortNev(index) : std::string();
   }
   std::uint8_t Number(std::uint8_t index) const override {
-    return index < entries_.size() ? entries_[index].second : 0;
+    return index < ports_.Portok() ? ports_.PortSzam(index) : 0;
   }
 
  private:
-  std::vector<std::pair<std::string, std::uint8_t>> entries_;
+  PortName ports_;
 };
 
 // The window's channel over SerialComm.
@@ -50,18 +36,11 @@ class SerialChannel final : public PortChannel {
   int Descriptor() const override { return comm_.Descriptor(); }
 
   ReadResult ReadWaiting(std::vector<std::uint8_t>& out) override {
-    const std::int32_t waiting = comm_.GetCountBytes();
-    if (waiting < 0) return ReadResult::kLost;
-    if (waiting == 0) {
-      // Readable with nothing to read: a hang-up, or a wake-up with nothing behind it.
-      return comm_.CheckLost() ? ReadResult::kLost : ReadResult::kOk;
-    }
-    const std::size_t before = out.size();
-    out.resize(before + static_cast<std::size_t>(waiting));
-    // The bytes are already queued, so this returns at once.
-    const bool ok = comm_.ReadPort(std::span(out).subspan(before));
-    out.resize(before + comm_.LastReadCount());
-    return ok ? ReadResult::kOk : ReadResult::kLost;
+    std::uint8_t buf[4096];
+    while (const std::size_t n = comm_.ReadAvailable(buf))
+      out.insert(out.end(), buf, buf + n);
+    // Readable with nothing to read is a hang-up, or a wake-up with nothing behind it.
+    return comm_.PortLost() ? ReadResult::kLost : ReadResult::kOk;
   }
 
   bool Write(std::span<const std::uint8_t> data) override { return comm_.WritePort(data); }
@@ -74,7 +53,7 @@ class SerialChannel final : public PortChannel {
 }  // namespace
 
 std::shared_ptr<PortDiscovery> MakeSystemPortDiscovery() {
-  return std::make_shared<VirtualPortDiscovery>();
+  return std::make_shared<SystemPortDiscovery>();
 }
 std::shared_ptr<PortChannel> MakeSerialChannel() {
   return std::make_shared<SerialChannel>();

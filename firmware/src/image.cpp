@@ -3,83 +3,70 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <stdexcept>
+
+#include "firmware/crc.h"
 
 namespace pelkar {
 
-std::uint16_t Crc16A(std::span<const std::uint8_t> Buffer, std::int32_t Hossz) {
-  std::uint16_t crc = 0xFFFF;
-  if (Hossz <= 0) return crc;
-  if (static_cast<std::size_t>(Hossz) > Buffer.size())
-    throw std::invalid_argument("Crc16A: length exceeds buffer");
-  for (std::int32_t i = 0; i < Hossz; ++i) {
-    crc = static_cast<std::uint16_t>(crc ^ (Buffer[static_cast<std::size_t>(i)] << 8));
-    for (int bit = 0; bit < 8; ++bit)
-      crc = (crc & 0x8000) ? static_cast<std::uint16_t>((crc << 1) ^ 0x1021)
-                           : static_cast<std::uint16_t>(crc << 1);
-  }
-  return crc;
-}
-
 void Scramble(std::span<std::uint8_t> bytes, std::size_t offset) noexcept {
   for (std::size_t i = 0; i < bytes.size(); ++i)
-    bytes[i] = static_cast<std::uint8_t>(bytes[i] ^ (((offset + i) * 71u) & 0xFFu));
+    bytes[i] ^= ScrambleKey(offset + i);
+}
+
+std::optional<std::string> ImageSizeProblem(std::size_t size) {
+  if (size == 0) return "it is empty";
+  if (size > kMaxImageSize) return "it is larger than 8 MiB (8,388,608 bytes)";
+  if (size % kBlockSize != 0) {
+    return "it is " + std::to_string(size) +
+           " bytes long, which is not a whole number of 256-byte blocks";
+  }
+  return std::nullopt;
 }
 
 std::int32_t ImageCrc(std::span<const std::uint8_t> stored) {
-  if (stored.size() > kMaxImageSize) throw std::invalid_argument("image longer than 8 MiB");
-  std::int64_t sum = 0;
-  std::array<std::uint8_t, kBlockSize> block{};
-  for (std::size_t b = 0; b + kBlockSize <= stored.size(); b += kBlockSize) {
-    std::memcpy(block.data(), stored.data() + b, kBlockSize);
-    Scramble(block, b);
-    if (b == 0) std::memset(block.data(), 0, 8);
-    sum += Crc16A(block, static_cast<std::int32_t>(kBlockSize));
+  if (auto problem = ImageSizeProblem(stored.size())) {
+    throw std::invalid_argument("ImageCrc: " + *problem);
   }
-  return static_cast<std::int32_t>(sum);  // 32768 blocks * 65535 fits
+  std::vector<std::uint8_t> plain(stored.begin(), stored.end());
+  Scramble(plain);
+  return BlockCrcSum(plain, /*zero_first_eight=*/true);
 }
 
-std::array<std::uint8_t, 4> ChecksumWireBytes(std::int32_t checksum) noexcept {
-  const auto u = static_cast<std::uint32_t>(checksum);
-  return {static_cast<std::uint8_t>(u), static_cast<std::uint8_t>(u >> 8),
-          static_cast<std::uint8_t>(u >> 16), static_cast<std::uint8_t>(u >> 24)};
-}
-
-std::vector<std::uint8_t> SelfTestPattern() {
-  std::vector<std::uint8_t> p(kSelfTestSize);
-  for (std::size_t i = 0; i < p.size(); ++i)
-    p[i] = static_cast<std::uint8_t>(i & 0xFFu);
-  return p;
-}
-
-std::int32_t SelfTestChecksum() {
-  const auto p = SelfTestPattern();
-  std::int32_t sum = 0;
-  for (std::size_t b = 0; b < p.size(); b += kBlockSize)
-    sum += Crc16A(std::span(p).subspan(b, kBlockSize), static_cast<std::int32_t>(kBlockSize));
-  return sum;
-}
-
-std::variant<LoadedImage, std::string> LoadImageFile(const std::string& path) {
+FirmwareImage LoadImageFile(const std::filesystem::path& path) {
+  const std::string name = path.string();
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    throw ImageFileError("Cannot read " + name + ": it is a folder, not a file.");
+  }
   std::ifstream in(path, std::ios::binary);
-  if (!in) return "Cannot read " + path + ": " + std::strerror(errno);
-  std::vector<std::uint8_t> bytes;
-  char buf[65536];
-  while (in) {
-    in.read(buf, sizeof buf);
-    bytes.insert(bytes.end(), buf, buf + in.gcount());
-    if (bytes.size() > kMaxImageSize)
-      return path + " is longer than 8 MiB and cannot be an image file";
+  if (!in) {
+    throw ImageFileError("Cannot read " + name + ": " + std::strerror(errno) + ".");
   }
-  if (in.bad()) return "Cannot read " + path;
-  if (bytes.empty()) return path + " is empty";
-  if (bytes.size() % kBlockSize != 0)
-    return path + " is not a whole number of 256-byte blocks (" + std::to_string(bytes.size()) +
-           " bytes)";
-  LoadedImage img;
-  img.checksum = ImageCrc(bytes);
-  img.bytes = std::move(bytes);
-  return img;
+  // Read at most one byte past the limit: enough to refuse a file that is too large
+  // without loading all of it.
+  std::vector<std::uint8_t> bytes(kMaxImageSize + 1);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (in.bad()) {
+    throw ImageFileError("Cannot read " + name + ": " + std::strerror(errno) + ".");
+  }
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  if (auto problem = ImageSizeProblem(bytes.size())) {
+    throw ImageFileError("Cannot use " + name + " as a firmware image: " + *problem + ".");
+  }
+  bytes.shrink_to_fit();
+  FirmwareImage image{std::move(bytes), 0};
+  image.crc = ImageCrc(image.bytes);
+  return image;
+}
+
+FirmwareImage SelfTestImage() {
+  FirmwareImage image;
+  image.bytes.resize(kEncodedImageSize);
+  for (std::size_t i = 0; i < image.bytes.size(); ++i) {
+    image.bytes[i] = static_cast<std::uint8_t>(i % 256);
+  }
+  image.crc = BlockCrcSum(image.bytes, /*zero_first_eight=*/false);
+  return image;
 }
 
 }  // namespace pelkar

@@ -1,22 +1,32 @@
 #include "serial/serial_comm.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 
-#include "serial/port_table.h"
+#include "serial/port_map.h"
 
 namespace pelkar {
 namespace {
-speed_t SpeedFor(int32_t b) {
-  switch (b) {
+
+std::optional<speed_t> SpeedFor(std::int32_t baud) {
+  switch (baud) {
+    case 1200:
+      return B1200;
+    case 2400:
+      return B2400;
+    case 4800:
+      return B4800;
     case 9600:
       return B9600;
     case 19200:
@@ -29,122 +39,197 @@ speed_t SpeedFor(int32_t b) {
       return B115200;
     case 230400:
       return B230400;
+    case 460800:
+      return B460800;
+    case 500000:
+      return B500000;
+    case 576000:
+      return B576000;
+    case 921600:
+      return B921600;
+    case 1000000:
+      return B1000000;
     default:
-      return B0;
+      return std::nullopt;
   }
 }
+
+bool IsLostErrno(int err) {
+  return err == EIO || err == ENXIO || err == ENODEV || err == EBADF;
+}
+
 }  // namespace
 
 SerialComm::~SerialComm() {
   ClosePort();
 }
 
-bool SerialComm::Fail(int e) {
-  Err = e;
-  if (e == EIO || e == ENXIO || e == ENODEV) Lost = true;
+bool SerialComm::Fail(int err, std::string_view what) {
+  errno_ = err;
+  error_ = std::string(what) + (path_.empty() ? "" : " " + path_) + ": " + std::strerror(err);
+  if (err == EACCES || err == EPERM) error_ += ". " + PermissionHint(path_);
+  if (err == EBUSY || err == EWOULDBLOCK) error_ += " (another program holds the port)";
   return false;
 }
 
-bool SerialComm::OpenPort(uint8_t ComPort, int32_t BaudRate) {
-  auto p = DevicePathForPort(ComPort);
-  if (!p) return Fail(ENOENT);
-  return OpenDevice(*p, BaudRate);
+void SerialComm::MarkLost(int err) {
+  lost_ = true;
+  Fail(err, "The port was lost:");
 }
 
-bool SerialComm::OpenDevice(const std::string& Path, int32_t BaudRate) {
+bool SerialComm::OpenPort(std::uint8_t ComPort, std::int32_t BaudRate) {
   ClosePort();
-  Lost = false;
-  speed_t sp = SpeedFor(BaudRate);
-  if (sp == B0) return Fail(EINVAL);
-  int fd = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return Fail(errno);
-  termios t{};
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0 ||
-      ::tcgetattr(fd, &t) != 0) {
-    int e = errno == EWOULDBLOCK ? EBUSY : errno;
-    ::close(fd);
-    return Fail(e);
+  auto path = DevicePathForPort(ComPort);
+  if (!path) {
+    path_.clear();
+    errno_ = ENOENT;
+    error_ = "COM" + std::to_string(ComPort) + " is not a port of this machine";
+    return false;
   }
-  cfmakeraw(&t);
-  t.c_cflag = (t.c_cflag & ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB)) | CS8 | CLOCAL | CREAD;
-  t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-  t.c_cc[VMIN] = 1;  // with O_NONBLOCK an empty queue then reads as EAGAIN, not 0
+  return OpenPath(*path, BaudRate);
+}
+
+bool SerialComm::OpenPath(const std::string& path, std::int32_t BaudRate) {
+  ClosePort();
+  path_ = path;
+  lost_ = false;
+  errno_ = 0;
+  error_.clear();
+  const auto speed = SpeedFor(BaudRate);
+  if (!speed) return Fail(EINVAL, "Unsupported rate " + std::to_string(BaudRate) + " for");
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return Fail(errno, "Cannot open");
+  // From here on a failure leaves the descriptor open on the channel, as a failed
+  // configuration does; ClosePort() releases it.
+  fd_ = fd;
+  if (::ioctl(fd, TIOCEXCL) != 0) return Fail(errno, "Not a serial port:");
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return Fail(errno, "Cannot take");
+
+  termios t{};
+  if (::tcgetattr(fd, &t) != 0) return Fail(errno, "Cannot read the settings of");
+  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                      IXON | IXOFF | IXANY | INPCK);
+  t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
+  t.c_cflag |= CS8 | CLOCAL | CREAD;  // CRTSCTS and HUPCL stay as they were
+  t.c_cc[VMIN] = 0;
   t.c_cc[VTIME] = 0;
-  if (cfsetispeed(&t, sp) != 0 || cfsetospeed(&t, sp) != 0 || ::tcsetattr(fd, TCSANOW, &t) != 0) {
-    int e = errno;
-    ::close(fd);
-    return Fail(e);
+  if (::cfsetispeed(&t, *speed) != 0 || ::cfsetospeed(&t, *speed) != 0 ||
+      ::tcsetattr(fd, TCSANOW, &t) != 0) {
+    return Fail(errno, "Cannot configure");
+  }
+  termios back{};
+  if (::tcgetattr(fd, &back) != 0) return Fail(errno, "Cannot read the settings of");
+  if (::cfgetospeed(&back) != *speed || ::cfgetispeed(&back) != *speed ||
+      (back.c_cflag & (CSIZE | PARENB | CSTOPB)) != CS8 || (back.c_iflag & (IXON | IXOFF)) != 0) {
+    return Fail(EINVAL, "The port refused " + std::to_string(BaudRate) + " baud 8N1:");
   }
   ::tcflush(fd, TCIOFLUSH);
-  Fd = fd;
-  Err = 0;
   return true;
 }
 
-bool SerialComm::WritePort(std::span<const uint8_t> Be) {
-  if (Fd < 0) return Fail(EBADF);
-  size_t done = 0;
+bool SerialComm::WritePort(std::span<const std::uint8_t> Be) {
+  if (fd_ < 0) return Fail(EBADF, "Write to a closed port");
+  std::size_t done = 0;
   while (done < Be.size()) {
-    ssize_t n = ::write(Fd, Be.data() + done, Be.size() - done);
+    const ssize_t n = ::write(fd_, Be.data() + done, Be.size() - done);
     if (n > 0) {
-      done += static_cast<size_t>(n);
-    } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-      pollfd p{Fd, POLLOUT, 0};
-      ::poll(&p, 1, 100);
-      if (p.revents & (POLLHUP | POLLERR)) return Fail(EIO);
-    } else {
-      return Fail(n < 0 ? errno : EIO);
-    }
-  }
-  return true;
-}
-
-int32_t SerialComm::GetCountBytes() {
-  if (Fd < 0) return Fail(EBADF), -1;
-  int n = 0;
-  if (::ioctl(Fd, FIONREAD, &n) != 0) return Fail(errno), -1;
-  return n;
-}
-
-bool SerialComm::ReadPort(std::span<uint8_t> Ki) {
-  ReadCount = 0;
-  if (Fd < 0) return Fail(EBADF);
-  using clock = std::chrono::steady_clock;
-  const auto end = clock::now() + std::chrono::milliseconds(1000 + static_cast<long>(Ki.size()));
-  while (ReadCount < Ki.size()) {
-    ssize_t n = ::read(Fd, Ki.data() + ReadCount, Ki.size() - ReadCount);
-    if (n > 0) {
-      ReadCount += static_cast<size_t>(n);
+      done += static_cast<std::size_t>(n);
       continue;
     }
-    if (n == 0 || (errno != EAGAIN && errno != EINTR)) return Fail(n == 0 ? EIO : errno);
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - clock::now()).count();
-    if (left <= 0) break;
-    pollfd p{Fd, POLLIN, 0};
-    ::poll(&p, 1, static_cast<int>(left) + 1);
-    if ((p.revents & (POLLHUP | POLLERR)) && CheckLost()) return false;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) {
+      if (IsLostErrno(errno))
+        MarkLost(errno);
+      else
+        Fail(errno, "Cannot write to");
+      return false;
+    }
+    // The output queue is full: wait until it drains, with no time-out, but not past a
+    // hang-up.
+    pollfd p{fd_, POLLOUT, 0};
+    if (::poll(&p, 1, -1) < 0 && errno != EINTR) return Fail(errno, "Cannot write to");
+    if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) {
+      MarkLost(EIO);
+      return false;
+    }
   }
   return true;
 }
 
-bool SerialComm::CheckLost() {
-  if (Fd < 0) return Lost;
-  pollfd p{Fd, POLLIN, 0};
-  if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR))) {
-    // Bytes still queued before a hang-up are left for ReadPort; lost once they are gone.
-    int n = 0;
-    if (::ioctl(Fd, FIONREAD, &n) != 0 || n == 0) Fail(EIO);
+std::int32_t SerialComm::GetCountBytes() {
+  if (fd_ < 0) return 0;
+  int count = 0;
+  if (::ioctl(fd_, FIONREAD, &count) != 0) {
+    if (IsLostErrno(errno)) MarkLost(errno);
+    return 0;
   }
-  return Lost;
+  return count;
 }
 
-std::string SerialComm::LastError() const {
-  return Err ? std::strerror(Err) : std::string();
+std::size_t SerialComm::ReadAvailable(std::span<std::uint8_t> out) {
+  if (fd_ < 0 || out.empty()) return 0;
+  for (;;) {
+    const ssize_t n = ::read(fd_, out.data(), out.size());
+    if (n > 0) return static_cast<std::size_t>(n);
+    if (n == 0) {
+      // With VMIN = VTIME = 0 nothing waiting also reads as 0; a hung-up port tells itself
+      // by POLLHUP.
+      PortLost();
+      return 0;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && IsLostErrno(errno)) MarkLost(errno);
+    return 0;
+  }
+}
+
+bool SerialComm::ReadPort(std::span<std::uint8_t> Ki) {
+  if (fd_ < 0) return Fail(EBADF, "Read from a closed port");
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(1000 + Ki.size());
+  std::size_t got = 0;
+  while (got < Ki.size()) {
+    got += ReadAvailable(Ki.subspan(got));
+    if (lost_) return false;
+    if (got == Ki.size()) break;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) break;
+    pollfd p{fd_, POLLIN, 0};
+    const int r = ::poll(&p, 1, static_cast<int>(left) + 1);
+    if (r < 0 && errno != EINTR) return Fail(errno, "Cannot read from");
+    if (r > 0 && !(p.revents & POLLIN) && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+      MarkLost(EIO);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool SerialComm::PortLost() {
+  if (lost_ || fd_ < 0) return lost_;
+  pollfd p{fd_, POLLIN, 0};
+  if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) MarkLost(EIO);
+  return lost_;
 }
 
 void SerialComm::ClosePort() {
-  if (Fd >= 0) ::close(Fd);
-  Fd = -1;
+  if (fd_ < 0) return;
+  ::close(fd_);  // also drops the flock and the exclusive mode
+  fd_ = -1;
+}
+
+std::string PermissionHint(const std::string& path) {
+  struct stat st {};
+  std::string owner = "dialout";
+  if (!path.empty() && ::stat(path.c_str(), &st) == 0) {
+    if (const struct group* g = ::getgrgid(st.st_gid)) owner = g->gr_name;
+  }
+  return "Add yourself to the group '" + owner + "' that owns " +
+         (path.empty() ? std::string("the port") : path) + ": sudo usermod -aG " + owner +
+         " $USER, then log in again.";
 }
 
 }  // namespace pelkar

@@ -17,6 +17,7 @@
 
 #include "app/progress_picture.h"
 #include "app_test_support.h"
+#include "firmware/crc.h"
 #include "firmware/image.h"
 
 namespace pelkar {

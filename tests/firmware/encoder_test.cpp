@@ -1,9 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
-#include <cerrno>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <system_error>
 
 #include "firmware/encoder.h"
 #include "firmware/image.h"
@@ -13,119 +14,121 @@ namespace pelkar {
 namespace {
 
 namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
 
-std::string ReadAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
+class Encoder : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("pelkar-enc-" + std::to_string(::getpid()));
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
 
-struct TempDir {
-  fs::path path = fs::temp_directory_path() / ("pelkar_enc_" + std::to_string(::getpid()));
-  TempDir() { fs::create_directories(path); }
-  ~TempDir() { fs::remove_all(path); }
+  fs::path WriteText(const std::string& name, const std::string& text) {
+    std::ofstream(dir_ / name, std::ios::binary) << text;
+    return dir_ / name;
+  }
+  static Bytes ReadBytes(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+  static Bytes Descrambled(Bytes image) {
+    Scramble(image);
+    return image;
+  }
+
+  fs::path dir_;
 };
 
-TEST(ImageFileName, ReplacesOnlyTheExtension) {
+// Bytes 0x10..0x1F at address 0x0100, and the same at the image's last 16 bytes.
+const std::string kHex =
+    ":10010000101112131415161718191A1B1C1D1E1F77\r\n"
+    ":109FF000101112131415161718191A1B1C1D1E1FE9\r\n"
+    ":00000001FF\r\n";
+
+TEST_F(Encoder, BuildsTheScrambledImageWithEveryFourthByteBlank) {
+  const Bytes plain = Descrambled(EncodeHex(kHex));
+  ASSERT_EQ(plain.size(), kEncodedImageSize);
+  for (std::size_t i = 0; i < plain.size(); ++i) {
+    const bool in_data = (i >= 0x100 && i < 0x110) || i >= 0x9FF0;
+    const std::uint8_t expected =
+        i % 4 == 3 || !in_data ? 0xFF : static_cast<std::uint8_t>(0x10 + (i & 0xF));
+    ASSERT_EQ(plain[i], expected) << "offset " << i;
+  }
+}
+
+TEST_F(Encoder, ReadsTheWholeFileAndWritesBesideIt) {
+  // The last record has no line end and no end-of-file record follows it.
+  const fs::path hex = WriteText("fw.hex", ":0100000042BD\r\n:01000400AA51");
+  Bytes image;
+  const fs::path out = EncodeHexFile(hex, &image);
+  EXPECT_EQ(out, dir_ / "fw.bin");
+  EXPECT_EQ(ReadBytes(out), image);
+  const Bytes plain = Descrambled(image);
+  EXPECT_EQ(plain[0], 0x42);
+  EXPECT_EQ(plain[4], 0xAA);
+  // What the loader reads back is what was written.
+  EXPECT_EQ(LoadImageFile(out).bytes, image);
+}
+
+TEST_F(Encoder, ReplacesALongerFileWhole) {
+  std::ofstream(dir_ / "fw.bin", std::ios::binary) << std::string(100000, 'x');
+  EncodeHexFile(WriteText("fw.hex", kHex));
+  EXPECT_EQ(fs::file_size(dir_ / "fw.bin"), kEncodedImageSize);
+}
+
+TEST_F(Encoder, RefusesBadInputAndWritesNothing) {
+  std::ofstream(dir_ / "bad.bin", std::ios::binary) << "old";
+  try {
+    EncodeHexFile(WriteText("bad.hex", ":0100000042BD\r\n:0100000042BC\r\n"));
+    FAIL();
+  } catch (const HexError& e) {
+    EXPECT_EQ(e.line(), 2u);
+    EXPECT_EQ(e.reason(), "checksum 0xBD expected, 0xBC found");
+  }
+  EXPECT_EQ(ReadBytes(dir_ / "bad.bin"), (Bytes{'o', 'l', 'd'}));
+
+  // Only data above the image: nothing for the device.
+  EXPECT_THROW(EncodeHexFile(WriteText("high.hex", ":020000040001F9\r\n:0100000042BD\r\n")),
+               EncodeError);
+  EXPECT_THROW(EncodeHexFile(WriteText("empty.hex", "")), EncodeError);
+  EXPECT_THROW(EncodeHexFile(dir_ / "missing.hex"), EncodeError);
+  EXPECT_THROW(EncodeHexFile(WriteText("same.bin", kHex)), EncodeError);  // would overwrite itself
+  EXPECT_FALSE(fs::exists(dir_ / "high.bin"));
+  EXPECT_FALSE(fs::exists(dir_ / "empty.bin"));
+}
+
+TEST(EncodedImagePath, ReplacesOnlyTheExtension) {
   const std::pair<const char*, const char*> cases[] = {
       {"fw.hex", "fw.bin"},         {"FW.HEX", "FW.bin"},
       {"fw.ihx", "fw.bin"},         {"hexfw.hex", "hexfw.bin"},
-      {"firmware", "firmware.bin"}, {"/a.hex/b/fw.x.hex", "/a.hex/b/fw.x.bin"},
-      {"dir/fw", "dir/fw.bin"},
+      {"firmware", "firmware.bin"}, {"/work/a.b/fw.v2.hex", "/work/a.b/fw.v2.bin"},
   };
-  for (const auto& [in, want] : cases)
-    EXPECT_EQ(ImageFileName(in), want) << in;
+  for (const auto& [in, out] : cases)
+    EXPECT_EQ(EncodedImagePath(in), fs::path(out)) << in;
 }
 
-TEST(WriteFileAtomically, FailedWriteLeavesOldFileUntouched) {
-  TempDir d;
-  const auto target = (d.path / "fw.bin").string();
-  std::ofstream(target, std::ios::binary) << "old image";
-  const std::vector<std::uint8_t> bytes(4096, 0xAB);
-  // Writes half, then fails as a full disk would.
-  auto failing = [](int fd, std::span<const std::uint8_t> b) {
-    WriteAll(fd, b.first(b.size() / 2));
-    errno = ENOSPC;
-    return false;
-  };
-  const auto err = WriteFileAtomically(target, bytes, failing);
-  EXPECT_NE(err.find("No space"), std::string::npos) << err;
-  EXPECT_EQ(ReadAll(target), "old image");
-  EXPECT_EQ(std::distance(fs::directory_iterator(d.path), {}), 1);  // no temp file left
-
-  EXPECT_EQ(WriteFileAtomically(target, bytes), "");
-  EXPECT_EQ(ReadAll(target), std::string(4096, '\xAB'));
-  EXPECT_EQ(std::distance(fs::directory_iterator(d.path), {}), 1);
-
-  // A target that is a directory cannot be replaced: refused, directory kept.
-  fs::create_directory(d.path / "dir.bin");
-  EXPECT_NE(WriteFileAtomically((d.path / "dir.bin").string(), bytes), "");
-  EXPECT_TRUE(fs::is_directory(d.path / "dir.bin"));
-  EXPECT_EQ(std::distance(fs::directory_iterator(d.path), {}), 2);
-}
-
-// The following need the HEX codec; they are skipped while only its placeholder is linked.
-bool CodecMissing() {
+TEST_F(Encoder, AFailedWriteKeepsTheOlderFile) {
+  const Bytes old(5000, 0x77);
+  WriteFileAtomically(dir_ / "fw.bin", old);
+  // A file size limit makes the write fail half way, as a full disk would.
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit saved{};
+  ::getrlimit(RLIMIT_FSIZE, &saved);
+  rlimit small = saved;
+  small.rlim_cur = 1024;
+  ::setrlimit(RLIMIT_FSIZE, &small);
   try {
-    IntelHex h;
-    h.AddressEnd(16);
-    h.Hex2Bin(":00000001FF\n");
-  } catch (const HexError& e) {
-    return e.reason().find("not built yet") != std::string::npos;
+    WriteFileAtomically(dir_ / "fw.bin", Bytes(kEncodedImageSize, 0x11));
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    FAIL() << "the write did not fail";
+  } catch (const std::system_error& e) {
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_EQ(e.code().value(), EFBIG);
   }
-  return false;
-}
-#define SKIP_WITHOUT_CODEC() \
-  if (CodecMissing()) GTEST_SKIP() << "HEX codec not merged yet"
-
-TEST(EncodeHex, FormatOfTheImage) {
-  SKIP_WITHOUT_CODEC();
-  // Four data bytes at 0x0000 and one at 0x9FFF (last byte in the window), one outside.
-  const std::string text =
-      ":040000001122334452\n"
-      ":019FFF0077EA\n"
-      ":01A0000088D7\n"
-      ":00000001FF\n";
-  const auto r = EncodeHex(text);
-  ASSERT_TRUE(std::holds_alternative<std::vector<std::uint8_t>>(r)) << std::get<std::string>(r);
-  auto img = std::get<std::vector<std::uint8_t>>(r);
-  ASSERT_EQ(img.size(), 40960u);
-  Scramble(img);
-  EXPECT_EQ(img[0], 0x11);
-  EXPECT_EQ(img[2], 0x33);
-  EXPECT_EQ(img[3], 0xFF);      // i mod 4 == 3 forced
-  EXPECT_EQ(img[4], 0xFF);      // unwritten
-  EXPECT_EQ(img[40959], 0xFF);  // 40959 mod 4 == 3
-}
-
-TEST(EncodeHex, Refusals) {
-  SKIP_WITHOUT_CODEC();
-  const std::pair<const char*, const char*> cases[] = {
-      {":0400000011223344FF\n:00000001FF\n", "line 1"},  // bad checksum
-      {":01A0000088D7\n:00000001FF\n", "no data"},       // only outside the window
-      {":00000001FF\n", "no data"},
-  };
-  for (const auto& [text, needle] : cases) {
-    const auto r = EncodeHex(text);
-    ASSERT_TRUE(std::holds_alternative<std::string>(r)) << text;
-    EXPECT_NE(std::get<std::string>(r).find(needle), std::string::npos) << std::get<std::string>(r);
-  }
-}
-
-TEST(EncodeHexFile, WholeFileReadAndErrorsWriteNothing) {
-  SKIP_WITHOUT_CODEC();
-  TempDir d;
-  const auto hex = d.path / "fw.hex";
-  // Last record has no end-of-file record and no line end: it must still count.
-  std::ofstream(hex, std::ios::binary) << ":0400000011223344FF\n";
-  EXPECT_TRUE(std::holds_alternative<std::string>(EncodeHexFile(hex.string())));
-  EXPECT_FALSE(fs::exists(d.path / "fw.bin"));
-  std::ofstream(hex, std::ios::binary) << ":0100000011EE";
-  const auto r = EncodeHexFile(hex.string());
-  ASSERT_TRUE(std::holds_alternative<EncodeSuccess>(r)) << std::get<std::string>(r);
-  EXPECT_EQ(std::get<EncodeSuccess>(r).imagePath, (d.path / "fw.bin").string());
-  const auto bin = ReadAll(d.path / "fw.bin");
-  ASSERT_EQ(bin.size(), 40960u);
-  EXPECT_EQ(static_cast<std::uint8_t>(bin[0]), 0x11);  // offset 0: key 0
+  EXPECT_EQ(ReadBytes(dir_ / "fw.bin"), old);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator{}), 1)
+      << "the temporary file was left behind";
 }
 
 }  // namespace

@@ -1,98 +1,127 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <numeric>
-#include <string_view>
+#include <random>
+#include <vector>
 
+#include "firmware/crc.h"
 #include "firmware/image.h"
 
 namespace pelkar {
 namespace {
 
-std::vector<std::uint8_t> Bytes(std::string_view s) {
-  return {s.begin(), s.end()};
-}
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
 
-TEST(Crc16A, CheckValues) {
-  std::vector<std::uint8_t> ramp(256);
-  std::iota(ramp.begin(), ramp.end(), std::uint8_t{0});
-  const std::vector<std::uint8_t> zeros(256, 0);
-  EXPECT_EQ(Crc16A(Bytes("123456789"), 9), 0x29B1);
-  EXPECT_EQ(Crc16A(Bytes("abc"), 3), 0x514A);
-  EXPECT_EQ(Crc16A(zeros, 256), 0x41E8);
-  EXPECT_EQ(Crc16A(ramp, 256), 16317);
-  EXPECT_EQ(Crc16A(ramp, 0), 0xFFFF);
-  EXPECT_EQ(Crc16A(ramp, -5), 0xFFFF);
-  EXPECT_EQ(Crc16A(Bytes("123456789xyz"), 9), 0x29B1);  // only Hossz bytes count
-  EXPECT_THROW(Crc16A(ramp, 257), std::invalid_argument);
-}
-
-TEST(ImageCrc, FirstEightBytesIgnoredOnlyInBlockZeroAndSumNotReduced) {
-  std::vector<std::uint8_t> plain(2 * 256, 0);
-  std::vector<std::uint8_t> stored = plain;
-  Scramble(stored);
-  const auto base = ImageCrc(stored);
-  EXPECT_EQ(base, 2 * 0x41E8);  // larger than 16 bits: a plain sum
-  const auto copy = stored;
-  stored[3] ^= 0x55;  // block 0, byte 3: ignored
-  EXPECT_EQ(ImageCrc(stored), base);
-  EXPECT_EQ(stored[3], copy[3] ^ 0x55);  // stored bytes untouched
-  stored[3] = copy[3];
-  stored[256 + 3] ^= 0x55;  // block 1, byte 3: counted
-  EXPECT_NE(ImageCrc(stored), base);
-  stored[256 + 3] = copy[256 + 3];
-  stored[8] ^= 1;
-  EXPECT_NE(ImageCrc(stored), base);
-}
-
-TEST(Scramble, IsItsOwnInverse) {
-  auto data = SelfTestPattern();
-  Scramble(data);
-  EXPECT_EQ(data[1], 1 ^ 71);
-  EXPECT_EQ(data[4], 4 ^ ((4 * 71) & 0xFF));
-  Scramble(data);
-  EXPECT_EQ(data, SelfTestPattern());
-}
-
-TEST(SelfTest, ChecksumAndWireBytes) {
-  EXPECT_EQ(SelfTestChecksum(), 2610720);
-  EXPECT_EQ(SelfTestChecksum(), 2610720);  // set, never accumulated
-  const std::array<std::uint8_t, 4> wire{0x20, 0xD6, 0x27, 0x00};
-  EXPECT_EQ(ChecksumWireBytes(2610720), wire);
-  const std::array<std::uint8_t, 4> neg{0xFF, 0xFF, 0xFF, 0xFF};
-  EXPECT_EQ(ChecksumWireBytes(-1), neg);
-}
-
-TEST(LoadImageFile, RefusalsAndSuccess) {
-  const auto dir = std::filesystem::temp_directory_path() / "pelkar_fw_load_test";
-  std::filesystem::create_directories(dir);
-  auto write = [&](const char* name, std::size_t n) {
-    const auto p = (dir / name).string();
-    std::ofstream(p, std::ios::binary) << std::string(n, '\x5A');
-    return p;
-  };
-  struct Case {
-    std::string path;
-    std::string_view needle;
-  } cases[] = {{(dir / "missing.bin").string(), "Cannot read"},
-               {write("empty.bin", 0), "empty"},
-               {write("odd.bin", 300), "256-byte blocks"},
-               {write("big.bin", kMaxImageSize + 256), "8 MiB"},
-               {dir.string(), "Cannot read"}};
-  for (const auto& c : cases) {
-    const auto r = LoadImageFile(c.path);
-    ASSERT_TRUE(std::holds_alternative<std::string>(r)) << c.path;
-    EXPECT_NE(std::get<std::string>(r).find(c.needle), std::string::npos)
-        << std::get<std::string>(r);
+class TempDir {
+ public:
+  TempDir() : path_(fs::temp_directory_path() / ("pelkar-img-" + std::to_string(::getpid()))) {
+    fs::create_directories(path_);
   }
-  const auto ok = LoadImageFile(write("ok.bin", 512));
-  ASSERT_TRUE(std::holds_alternative<LoadedImage>(ok));
-  const auto& img = std::get<LoadedImage>(ok);
-  EXPECT_EQ(img.bytes, std::vector<std::uint8_t>(512, 0x5A));
-  EXPECT_EQ(img.checksum, ImageCrc(img.bytes));
-  std::filesystem::remove_all(dir);
+  ~TempDir() { fs::remove_all(path_); }
+  fs::path Write(const std::string& name, const Bytes& bytes) const {
+    std::ofstream(path_ / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    return path_ / name;
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+Bytes Random(std::size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  Bytes b(n);
+  for (auto& x : b)
+    x = static_cast<std::uint8_t>(rng());
+  return b;
+}
+
+TEST(Scramble, IsItsOwnInverseAndUsesTheFileOffset) {
+  const Bytes plain = Random(1000, 1);
+  Bytes b = plain;
+  Scramble(b);
+  EXPECT_EQ(b[0], plain[0]);
+  EXPECT_EQ(b[1], plain[1] ^ 71);
+  EXPECT_EQ(b[4], plain[4] ^ static_cast<std::uint8_t>(284 % 256));
+  Bytes tail(b.begin() + 500, b.end());
+  Scramble(tail, 500);
+  EXPECT_TRUE(std::equal(tail.begin(), tail.end(), plain.begin() + 500));
+  Scramble(b);
+  EXPECT_EQ(b, plain);
+}
+
+TEST(ImageCrc, SumsDescrambledBlocksIgnoringOnlyTheFirstEightBytes) {
+  Bytes plain = Random(512, 2);
+  Bytes stored = plain;
+  Scramble(stored);
+  const Bytes before = stored;
+  Bytes zeroed = plain;
+  std::fill_n(zeroed.begin(), 8, 0);
+  EXPECT_EQ(ImageCrc(stored), Crc16A(std::span(zeroed).first(256), 256) +
+                                  Crc16A(std::span(zeroed).subspan(256), 256));
+  EXPECT_EQ(stored, before) << "the stored bytes must not change";
+
+  Bytes other = stored;
+  for (std::size_t i = 0; i < 8; ++i)
+    other[i] ^= 0xA5;  // block 0, bytes 0-7: ignored
+  EXPECT_EQ(ImageCrc(other), ImageCrc(stored));
+  other = stored;
+  other[256 + 3] ^= 0x01;  // block 1, bytes 0-7: counted
+  EXPECT_NE(ImageCrc(other), ImageCrc(stored));
+}
+
+TEST(ImageCrc, IsNotReducedTo16Bits) {
+  Bytes stored(40960, 0);
+  Scramble(stored);  // plain zeros
+  EXPECT_EQ(ImageCrc(stored), 160 * 0x41E8);
+}
+
+TEST(LoadImageFile, KeepsTheStoredBytesAndTheirChecksum) {
+  TempDir dir;
+  const Bytes stored = Random(40960, 3);
+  const auto image = LoadImageFile(dir.Write("fw.bin", stored));
+  EXPECT_EQ(image.bytes, stored);
+  EXPECT_EQ(image.crc, ImageCrc(stored));
+  EXPECT_GE(image.crc, 0);
+  EXPECT_LE(image.crc, 10485600);
+  EXPECT_EQ(LoadImageFile(dir.Write("fw.bin", stored)).crc, image.crc);
+}
+
+TEST(LoadImageFile, RefusesWhatCannotBeSent) {
+  TempDir dir;
+  struct Case {
+    fs::path path;
+    const char* says;
+  } cases[] = {
+      {dir.path() / "missing.bin", "No such file"},
+      {dir.path(), "folder"},
+      {dir.Write("empty.bin", {}), "it is empty"},
+      {dir.Write("odd.bin", Bytes(300)), "300 bytes long, which is not a whole number"},
+      {dir.Write("huge.bin", Bytes(kMaxImageSize + 256)), "larger than 8 MiB"},
+  };
+  for (const auto& c : cases) {
+    try {
+      LoadImageFile(c.path);
+      ADD_FAILURE() << c.path << " was accepted";
+    } catch (const ImageFileError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_NO_THROW(LoadImageFile(dir.Write("max.bin", Bytes(kMaxImageSize))));
+}
+
+TEST(SelfTestImage, IsThePatternWithItsBlockSum) {
+  const auto image = SelfTestImage();
+  ASSERT_EQ(image.bytes.size(), 40960u);
+  EXPECT_EQ(image.bytes[0], 0);
+  EXPECT_EQ(image.bytes[40959], 255);
+  EXPECT_EQ(image.bytes[300], 44);
+  EXPECT_EQ(image.crc, kSelfTestCrc);
+  EXPECT_EQ(SelfTestImage().crc, kSelfTestCrc);  // set, never added to an earlier value
 }
 
 }  // namespace

@@ -1,47 +1,59 @@
-// Checksums and byte rules of firmware image files.
+// The firmware image file: raw bytes, scrambled, sent to the device as stored, in 256-byte
+// blocks; its checksum is taken over the descrambled content.
 #pragma once
 
-#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
-#include <variant>
 #include <vector>
 
 namespace pelkar {
 
-inline constexpr std::size_t kBlockSize = 256;
-inline constexpr std::size_t kMaxImageSize = 8u * 1024u * 1024u;  // keeps ImageCrc in int32
-inline constexpr std::size_t kSelfTestSize = 40960;
+constexpr std::size_t kBlockSize = 256;                 // bytes a block request asks for
+constexpr std::size_t kMaxImageSize = 8 * 1024 * 1024;  // beyond it the sum may leave 32 bits
+constexpr std::size_t kEncodedImageSize = 40960;        // what the encoder writes: 160 blocks
+constexpr std::int32_t kSelfTestCrc = 2610720;          // 160 blocks of 0..255, 16317 each
 
-// CRC-16/CCITT-FALSE (poly 0x1021, init 0xFFFF) of the first Hossz bytes of Buffer, bitwise.
-// Hossz <= 0 gives 0xFFFF. Throws std::invalid_argument when Hossz > Buffer.size().
-std::uint16_t Crc16A(std::span<const std::uint8_t> Buffer, std::int32_t Hossz);
+// Key of byte i of an image file: stored = plain XOR key.
+constexpr std::uint8_t ScrambleKey(std::size_t i) noexcept {
+  return static_cast<std::uint8_t>((i * 71) % 256);
+}
 
-// XORs byte i with (i * 71) mod 256, i counted from `offset`. Its own inverse.
+// Scrambles plain bytes, or descrambles stored ones: the operation is its own inverse.
+// offset is the file offset of bytes[0].
 void Scramble(std::span<std::uint8_t> bytes, std::size_t offset = 0) noexcept;
 
-// Sum of Crc16A over every whole 256-byte block of the descrambled image, bytes 0-7 of
-// block 0 counted as 0. A trailing partial block is ignored. The input is not changed.
-// Throws std::invalid_argument for an image longer than kMaxImageSize.
+// Why an image of this size cannot be sent, as a clause for the user ("it is empty");
+// nothing when it can.
+std::optional<std::string> ImageSizeProblem(std::size_t size);
+
+// The checksum the device expects for a stored (scrambled) image: the sum of the block CRCs
+// of its descrambled content, bytes 0-7 of the first block counted as 0. The stored bytes
+// are not changed. Throws std::invalid_argument for a size ImageSizeProblem refuses.
 std::int32_t ImageCrc(std::span<const std::uint8_t> stored);
 
-// The checksum as sent to the device: 4 bytes, least significant first.
-std::array<std::uint8_t, 4> ChecksumWireBytes(std::int32_t checksum) noexcept;
-
-// The self-test pattern (byte i = i mod 256, 40,960 bytes) and its block checksum sum,
-// computed without scrambling: 2,610,720. The value is set, never accumulated.
-std::vector<std::uint8_t> SelfTestPattern();
-std::int32_t SelfTestChecksum();
-
-// A loaded image file: the stored (scrambled) bytes exactly as read, plus their ImageCrc.
-struct LoadedImage {
+// An image ready to send: the bytes exactly as stored, and their checksum.
+struct FirmwareImage {
   std::vector<std::uint8_t> bytes;
-  std::int32_t checksum = 0;
+  std::int32_t crc = 0;
 };
 
-// Reads an image file. On refusal returns an English message (unreadable, empty, not a
-// whole number of 256-byte blocks, longer than 8 MiB); nothing else is touched.
-std::variant<LoadedImage, std::string> LoadImageFile(const std::string& path);
+// A file that cannot be used as an image; what() says why, in English, for the user.
+class ImageFileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Reads an image file for an update. Throws ImageFileError when the file cannot be read, is
+// empty, is not a whole number of 256-byte blocks, or is larger than 8 MiB.
+FirmwareImage LoadImageFile(const std::filesystem::path& path);
+
+// The self-test image: 40,960 bytes of the pattern i mod 256 and their block checksum sum
+// (2,610,720; the pattern's bytes 0-7 are counted, and nothing is descrambled).
+FirmwareImage SelfTestImage();
 
 }  // namespace pelkar

@@ -1,6 +1,5 @@
-// The device (boot loader) side of the update exchange as a pure model: no I/O, no clock.
-// A runner calls Start(), writes what it returns, then passes every received byte to
-// OnHostBytes() and writes what that returns, until finished().
+// The device side of the update exchange: a model of the boot loader with no I/O, for the
+// simulated device and for tests that wire host and device back to back.
 #pragma once
 
 #include <cstddef>
@@ -12,42 +11,53 @@
 namespace pelkar {
 
 struct DeviceOptions {
-  std::size_t blocks = 160;                // blocks requested before the checksum request
-  bool fail = false;                       // answer 14 whatever the checksum
-  bool noise = false;                      // stray bytes (incl. an early 13) before requests
-  bool badHello = false;                   // open with a byte other than 10
-  std::optional<std::uint8_t> verdict;     // answer this byte instead of 14/15
-  std::optional<std::size_t> silentAfter;  // stop answering after K block requests
+  std::size_t blocks = 160;                 // block requests before the checksum request
+  bool fail = false;                        // answer 14 whatever the checksum
+  bool noise = false;                       // stray bytes before every request
+  bool bad_hello = false;                   // open with 0x00 instead of the hello
+  std::optional<std::uint8_t> verdict;      // answer this byte instead of 14 or 15
+  std::optional<std::size_t> silent_after;  // say nothing more after this many blocks
 };
 
 class DeviceModel {
  public:
   explicit DeviceModel(DeviceOptions options = {});
 
-  // The opening bytes (the hello, or a wrong byte with badHello).
+  // What the device sends when the host is there: its hello (10), or 0x00 then 10 with
+  // bad_hello, since only the first byte counts.
   std::vector<std::uint8_t> Start();
-  // Bytes from the host; returns the device's answer (possibly empty).
-  std::vector<std::uint8_t> OnHostBytes(std::span<const std::uint8_t> bytes);
 
-  bool finished() const noexcept { return finished_; }  // verdict sent, or gone silent/bad hello
-  bool silent() const noexcept { return silent_; }
-  const std::vector<std::uint8_t>& received() const noexcept { return image_; }  // image bytes
-  std::optional<bool> checksumMatched() const noexcept { return matched_; }
-  std::size_t blocksRequested() const noexcept { return requested_; }
+  // One byte from the host; returns what the device sends in answer (often nothing).
+  std::vector<std::uint8_t> OnHostByte(std::uint8_t byte);
+
+  // True once the verdict is sent, or when the device went silent.
+  bool finished() const noexcept { return phase_ == Phase::Done || phase_ == Phase::Silent; }
+  bool silent() const noexcept { return phase_ == Phase::Silent; }
+
+  // After a block completes: the block just received (0-based) is blocks_received() - 1.
+  std::size_t blocks_received() const noexcept { return received_.size() / kBlock; }
+  const std::vector<std::uint8_t>& received_image() const noexcept { return received_; }
+
+  // After the checksum: the one the host sent, the one computed over what came, and the
+  // verdict sent.
+  std::optional<std::int32_t> host_crc() const noexcept { return host_crc_; }
+  std::optional<std::int32_t> computed_crc() const noexcept { return computed_crc_; }
+  std::optional<std::uint8_t> verdict_sent() const noexcept { return verdict_sent_; }
 
  private:
-  enum class Phase { Idle, AwaitAck, Receiving, AwaitChecksum, Done };
-  void Request(std::vector<std::uint8_t>& out);
+  enum class Phase { AwaitStart, AwaitHostHello, ReceiveBlock, ReceiveCrc, Done, Silent };
+  static constexpr std::size_t kBlock = 256;
 
-  DeviceOptions opt_;
-  Phase phase_ = Phase::Idle;
-  std::vector<std::uint8_t> image_;
-  std::vector<std::uint8_t> crc_;
-  std::size_t requested_ = 0;
-  std::size_t pending_ = 0;  // bytes still expected of the current block
-  bool finished_ = false;
-  bool silent_ = false;
-  std::optional<bool> matched_;
+  std::vector<std::uint8_t> Request(std::uint8_t request);
+
+  DeviceOptions options_;
+  Phase phase_ = Phase::AwaitStart;
+  std::vector<std::uint8_t> received_;
+  std::vector<std::uint8_t> crc_bytes_;
+  std::size_t noise_counter_ = 0;
+  std::optional<std::int32_t> host_crc_;
+  std::optional<std::int32_t> computed_crc_;
+  std::optional<std::uint8_t> verdict_sent_;
 };
 
 }  // namespace pelkar

@@ -1,0 +1,18 @@
+// What a PORT argument names: a COM number ("33"), a name from `pelkar1 ports` ("COM33",
+// "ttyUSB0") or a device path.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace pelkar::cli {
+
+struct PortArgument {
+  std::string label;  // how results name it: "COM33", or the path when it has no number
+  std::string path;   // what to open
+};
+
+// Nothing when a number names no port of the table.
+std::optional<PortArgument> ResolvePort(const std::string& text);
+
+}  // namespace pelkar::cli

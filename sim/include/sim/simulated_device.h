@@ -1,0 +1,83 @@
+// The simulated boot loader on a pseudo-terminal, offered as a virtual port (COM200 up), so
+// the tools can update it as they would a real device.
+//
+// It waits until a host opens the port and has emptied its queues, sends its hello, then
+// leads the exchange through DeviceModel. Run() blocks; RequestStop() (from another thread
+// or a signal handler) ends it. The virtual port is removed when the object goes.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "serial/virtual_port.h"
+#include "sim/device_model.h"
+
+namespace pelkar {
+
+struct SimulatorOptions {
+  DeviceOptions device;
+  std::optional<std::uint8_t> com;            // COM number; default: first free from 200
+  std::uint32_t baud = 0;                     // pace host bytes as an 8N1 line; 0: no pacing
+  std::uint32_t flash_ms = 0;                 // pause after each block, as a flash write
+  std::optional<std::size_t> hangup_after;    // the port vanishes after this many blocks
+  std::optional<std::filesystem::path> save;  // keep the received image here
+  bool once = false;                          // end after one exchange
+};
+
+// How one exchange went, from the device's side.
+struct SimulatedExchange {
+  std::size_t blocks = 0;               // blocks received
+  std::optional<std::uint8_t> verdict;  // what the device answered, if it got that far
+  bool crc_matched = false;
+  bool host_left = false;  // the host closed the port before the end
+};
+
+class SimulatedDevice {
+ public:
+  // Creates the pseudo-terminal and its virtual port. Throws std::runtime_error (with the
+  // reason) when either cannot be made.
+  explicit SimulatedDevice(SimulatorOptions options,
+                           std::function<void(const std::string&)> log = nullptr);
+  SimulatedDevice(const SimulatedDevice&) = delete;
+  SimulatedDevice& operator=(const SimulatedDevice&) = delete;
+  ~SimulatedDevice();
+
+  std::uint8_t port() const noexcept;
+  const std::string& pty_path() const noexcept { return pty_path_; }
+  std::filesystem::path link_path() const;
+
+  // Serves hosts until RequestStop(), a hang-up, or the end of the first exchange with
+  // `once`. Returns the number of exchanges that reached a verdict.
+  std::size_t Run();
+  // Ends Run() soon; safe from any thread and from a signal handler.
+  void RequestStop() noexcept;
+
+  std::vector<SimulatedExchange> exchanges() const;
+
+ private:
+  enum class Wait { HostThere, Stopped };
+  Wait WaitForHost();
+  bool Exchange();  // false: Run must end
+  void ResetHangupState();
+  void Log(const std::string& line) const;
+  bool StopRequested();
+
+  SimulatorOptions options_;
+  std::function<void(const std::string&)> log_;
+  int master_ = -1;
+  bool next_host_waiting_ = false;  // a host opened the port while the last exchange ended
+  int stop_pipe_[2] = {-1, -1};
+  std::string pty_path_;
+  std::unique_ptr<VirtualPortLink> link_;
+  mutable std::mutex mutex_;
+  std::vector<SimulatedExchange> exchanges_;
+};
+
+}  // namespace pelkar

@@ -1,0 +1,113 @@
+// The simulated device on a real pseudo-terminal, driven by the host's exchange through
+// SerialComm, as the tools drive a real device.
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <thread>
+
+#include "firmware/image.h"
+#include "firmware/update_exchange.h"
+#include "serial/serial_comm.h"
+#include "sim/simulated_device.h"
+
+namespace pelkar {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+class SimulatedDeviceTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    runtime_ = fs::temp_directory_path() / ("pelkar-sim-" + std::to_string(::getpid()));
+    fs::create_directories(runtime_);
+    ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
+    std::mt19937 rng(5);
+    image_.bytes.resize(8 * 256);
+    for (auto& b : image_.bytes)
+      b = static_cast<std::uint8_t>(rng());
+    image_.crc = ImageCrc(image_.bytes);
+  }
+  void TearDown() override { fs::remove_all(runtime_); }
+
+  // The host's side: open by number, then answer until the exchange ends, the port is lost
+  // or nothing comes for a second.
+  ExchangeOutcome Update(std::uint8_t port, bool* lost = nullptr) {
+    SerialComm serial;
+    UpdateExchange x(image_.bytes, image_.crc);
+    x.Start(serial.OpenPort(port, 115200));
+    while (x.running()) {
+      pollfd p{serial.Descriptor(), POLLIN, 0};
+      if (::poll(&p, 1, 2000) <= 0) break;
+      std::uint8_t buf[64];
+      const std::size_t n = serial.ReadAvailable(buf);
+      if (serial.PortLost()) {
+        if (lost) *lost = true;
+        break;
+      }
+      for (std::size_t i = 0; i < n && x.running(); ++i) {
+        const auto answer = x.Feed(buf[i]);
+        if (!answer.empty()) serial.WritePort(answer);
+      }
+    }
+    return x.outcome();
+  }
+
+  fs::path runtime_;
+  FirmwareImage image_;
+};
+
+TEST_F(SimulatedDeviceTest, UpdatesAndServesTheNextHost) {
+  SimulatorOptions options;
+  options.device.blocks = 8;
+  options.save = runtime_ / "received.bin";
+  SimulatedDevice device(options);
+  EXPECT_EQ(device.port(), 200);
+  EXPECT_TRUE(fs::is_symlink(device.link_path()));
+  std::thread run([&] { device.Run(); });
+  EXPECT_EQ(Update(200), ExchangeOutcome::UpdateOk);
+  EXPECT_EQ(Update(200), ExchangeOutcome::UpdateOk);
+  device.RequestStop();
+  run.join();
+  const auto done = device.exchanges();
+  ASSERT_EQ(done.size(), 2u);
+  EXPECT_TRUE(done[0].crc_matched);
+  EXPECT_EQ(LoadImageFile(runtime_ / "received.bin").bytes, image_.bytes);
+}
+
+TEST_F(SimulatedDeviceTest, HangUpIsSeenAsALostPort) {
+  SimulatorOptions options;
+  options.device.blocks = 8;
+  options.hangup_after = 3;
+  SimulatedDevice device(options);
+  const auto link = device.link_path();
+  std::thread run([&] { device.Run(); });
+  bool lost = false;
+  const auto start = Clock::now();
+  EXPECT_EQ(Update(device.port(), &lost), ExchangeOutcome::None);
+  EXPECT_TRUE(lost);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+  run.join();
+  EXPECT_FALSE(fs::exists(link)) << "the port did not vanish";
+}
+
+TEST_F(SimulatedDeviceTest, PacesTheHostAtTheLineRate) {
+  SimulatorOptions options;
+  options.device.blocks = 8;
+  options.baud = 115200;
+  options.once = true;
+  SimulatedDevice device(options);
+  std::thread run([&] { device.Run(); });
+  const auto start = Clock::now();
+  EXPECT_EQ(Update(device.port()), ExchangeOutcome::UpdateOk);
+  // 8 blocks at 11,520 bytes a second take at least 177 ms on the line.
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(177));
+  run.join();
+}
+
+}  // namespace
+}  // namespace pelkar

@@ -106,6 +106,10 @@ MessageBoxes& Form1::Messages() {
   return *parts_.messages;
 }
 
+QString Form1::ProgramDir() const {
+  return parts_.program_dir.isEmpty() ? QCoreApplication::applicationDirPath() : parts_.program_dir;
+}
+
 void Form1::AddPortItem(const std::string& name) {
   QString caption = Qs(name);
   caption.replace(QLatin1Char('&'), QStringLiteral("&&"));  // no mnemonics
@@ -129,9 +133,7 @@ void Form1::Form_Load() {
   }
   load_file_->setEnabled(false);
   update_->setEnabled(false);
-  const QString dir =
-      parts_.program_dir.isEmpty() ? QCoreApplication::applicationDirPath() : parts_.program_dir;
-  QDir::setCurrent(dir);
+  QDir::setCurrent(ProgramDir());
 }
 
 void Form1::Port_Click(int Index) {
@@ -146,8 +148,7 @@ void Form1::Port_Click(int Index) {
 
 void Form1::LoadFile_Click() {
   if (Running()) return;
-  QDir::setCurrent(parts_.program_dir.isEmpty() ? QCoreApplication::applicationDirPath()
-                                                : parts_.program_dir);
+  QDir::setCurrent(ProgramDir());
   WinDialog& dialog = Dialog();
   dialog.FileName("");
   dialog.Filter("*.bin|*.bin");

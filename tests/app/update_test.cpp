@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include <QApplication>
@@ -19,18 +20,19 @@
 
 #include "app/progress_picture.h"
 #include "app_test_support.h"
-#include "serial_adapters.h"
+#include "firmware/image.h"
+#include "sim/device_model.h"
 
 namespace pelkar {
 namespace {
 
 namespace fs = std::filesystem;
 
-// The device side: says hello, asks for `blocks_to_ask` blocks (then falls silent when fewer
-// than the image holds), asks for the checksum and answers with `verdict`.
+// The simulated boot loader on the far end of a pseudo-terminal offered as COM200, driven
+// from the same event loop as the window.
 class PtyBootLoader {
  public:
-  PtyBootLoader(const fs::path& runtime_dir, std::size_t blocks) : blocks_(blocks) {
+  PtyBootLoader(const fs::path& runtime_dir, DeviceOptions options) : model_(options) {
     master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
     EXPECT_GE(master_, 0);
     ::grantpt(master_);
@@ -53,52 +55,43 @@ class PtyBootLoader {
     fs::remove(link_, ec);
   }
 
-  void Hello() { Send(10); }
+  // The device opens the exchange; call once the host has opened the port.
+  void Hello() { Send(model_.Start()); }
   void Unplug() {
     notifier_.reset();
     if (keep_ >= 0) ::close(keep_);
     if (master_ >= 0) ::close(master_);
     keep_ = master_ = -1;
   }
-
-  std::size_t ask_blocks = SIZE_MAX;  // fall silent after this many block requests
-  std::uint8_t verdict = 15;
-  std::vector<std::uint8_t> received;
-  std::size_t blocks_asked = 0;
-
-  void Send(std::uint8_t byte) { ASSERT_EQ(::write(master_, &byte, 1), 1); }
+  const DeviceModel& model() const { return model_; }
 
  private:
-  void AskNext() {
-    if (blocks_asked < blocks_ && blocks_asked < ask_blocks) {
-      ++blocks_asked;
-      Send(12);
-    } else if (blocks_asked == blocks_) {
-      Send(13);
+  void Send(const std::vector<std::uint8_t>& bytes) {
+    if (!bytes.empty()) {
+      ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
   }
   void OnReadable() {
     std::uint8_t buffer[1024];
     const ssize_t n = ::read(master_, buffer, sizeof buffer);
-    if (n <= 0) return;
-    received.insert(received.end(), buffer, buffer + n);
-    const std::size_t after_hello = 1, blocks_end = 1 + 256 * blocks_;
-    const std::size_t total = received.size();
-    const std::size_t before = total - static_cast<std::size_t>(n);
-    if (before < after_hello && total >= after_hello) AskNext();
-    for (std::size_t b = 1; b <= blocks_; ++b) {
-      const std::size_t end = 1 + 256 * b;
-      if (before < end && total >= end) AskNext();
-    }
-    if (before < blocks_end + 4 && total >= blocks_end + 4) Send(verdict);
+    for (ssize_t i = 0; i < n; ++i)
+      Send(model_.OnHostByte(buffer[i]));
   }
 
-  std::size_t blocks_;
+  DeviceModel model_;
   fs::path link_;
   int master_ = -1;
   int keep_ = -1;
   std::unique_ptr<QSocketNotifier> notifier_;
 };
+
+// One option of the device set, the rest as they come.
+template <typename Set>
+DeviceOptions Device(Set set) {
+  DeviceOptions options;
+  set(options);
+  return options;
+}
 
 class UpdateTest : public ::testing::Test {
  protected:
@@ -111,12 +104,12 @@ class UpdateTest : public ::testing::Test {
     device_.reset();
     qputenv("XDG_RUNTIME_DIR", old_runtime_);
   }
-  // A window on the machine's port discovery, with the device on COM200, port chosen and
-  // the self-test image (40,960 bytes, checksum 2,610,720) in place.
-  void Start(std::size_t blocks = 160) {
+  // A window on the machine's port discovery, with the device on COM200, the port chosen
+  // and a 40,960-byte image loaded through "Load File".
+  void Start(DeviceOptions options = {}) {
     form_.reset();
     device_.reset();
-    device_ = std::make_unique<PtyBootLoader>(fs::path(dir_.path().toStdString()), blocks);
+    device_ = std::make_unique<PtyBootLoader>(fs::path(dir_.path().toStdString()), options);
     Form1Parts parts;
     parts.messages = messages_;
     parts.dialogs = dialogs_;
@@ -127,8 +120,15 @@ class UpdateTest : public ::testing::Test {
     const int last = static_cast<int>(form_->Port().size()) - 1;
     ASSERT_TRUE(form_->Port()[static_cast<std::size_t>(last)]->text().endsWith("(COM200)"));
     form_->Port_Click(last);
-    form_->Command1_Click();
-    form_->Update()->setEnabled(true);
+    std::vector<std::uint8_t> image = SelfTestImage().bytes;
+    Scramble(image);
+    const std::string path = (fs::path(dir_.path().toStdString()) / "fw.bin").string();
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()),
+               static_cast<std::streamsize>(image.size()));
+    dialogs_->answers = {path};
+    form_->LoadFile_Click();
+    ASSERT_TRUE(form_->Update()->isEnabled());
   }
   // Runs the event loop until pred holds or 10 s pass.
   template <typename Pred>
@@ -151,17 +151,19 @@ class UpdateTest : public ::testing::Test {
 
 TEST_F(UpdateTest, WholeUpdateShowsTheVerdictWithThePortStillOpen) {
   struct Case {
-    std::uint8_t verdict;
+    DeviceOptions options;
     std::string text;
     MessageIcon icon;
   };
-  const Case cases[] = {{15, "Update OK", MessageIcon::Information},
-                        {14, "Update unsuccessful", MessageIcon::Error},
-                        {0x10, "Unexpected answer from the device (0x10)", MessageIcon::Error}};
+  const Case cases[] = {
+      {{}, "Update OK", MessageIcon::Information},
+      {Device([](auto& o) { o.noise = true; }), "Update OK", MessageIcon::Information},
+      {Device([](auto& o) { o.fail = true; }), "Update unsuccessful", MessageIcon::Error},
+      {Device([](auto& o) { o.verdict = 0x10; }), "Unexpected answer from the device (0x10)",
+       MessageIcon::Error}};
   for (const Case& c : cases) {
     messages_->shown.clear();
-    Start();
-    device_->verdict = c.verdict;
+    Start(c.options);
     bool open_while_shown = false;
     messages_->on_show = [&] { open_while_shown = form_->Channel().IsOpen(); };
     form_->Update_Click();
@@ -178,31 +180,28 @@ TEST_F(UpdateTest, WholeUpdateShowsTheVerdictWithThePortStillOpen) {
     EXPECT_EQ(form_->Update()->text(), "Update");
     EXPECT_TRUE(form_->LoadFile()->isEnabled());
     EXPECT_TRUE(form_->SerPort()->isEnabled());
-    // Hello answered, 160 blocks of the image, then 2,610,720 least significant byte first.
-    ASSERT_EQ(device_->received.size(), 40965u);
-    EXPECT_EQ(device_->received[0], 11);
-    EXPECT_TRUE(std::equal(form_->FirmwareImage().begin(), form_->FirmwareImage().end(),
-                           device_->received.begin() + 1));
-    const std::vector<std::uint8_t> crc(device_->received.end() - 4, device_->received.end());
-    EXPECT_EQ(crc, (std::vector<std::uint8_t>{0x20, 0xD6, 0x27, 0x00}));
+    EXPECT_EQ(device_->model().received_image(), form_->FirmwareImage());
+    EXPECT_EQ(device_->model().host_crc(), device_->model().computed_crc());
     EXPECT_EQ(form_->Picture1()->Units(), 40960);
     EXPECT_EQ(form_->Picture1()->BarWidth(), form_->Picture1()->width());
   }
 }
 
 TEST_F(UpdateTest, StopInTheMiddleKeepsTheBarAndClosesThePort) {
-  Start();
-  device_->ask_blocks = 3;
+  Start(Device([](auto& o) { o.silent_after = 3; }));
   form_->Update_Click();
   device_->Hello();
-  ASSERT_TRUE(RunUntil([&] { return device_->received.size() == 1 + 3 * 256; }));
+  ASSERT_TRUE(RunUntil([&] { return device_->model().received_image().size() == 3 * 256; }));
   // Commands refused meanwhile change nothing; keys are still collected.
+  const std::int32_t crc = form_->ImageCrc();
+  const std::size_t dialogs_shown = dialogs_->requests.size();
   form_->Command1_Click();
   form_->Port_Click(0);
-  EXPECT_EQ(form_->ImageCrc(), 2610720);
+  form_->LoadFile_Click();
+  EXPECT_EQ(form_->ImageCrc(), crc);
   for (char16_t k : std::u16string(u"Tavik"))
     form_->Form_KeyPress(k);
-  EXPECT_TRUE(dialogs_->requests.empty());
+  EXPECT_EQ(dialogs_->requests.size(), dialogs_shown);
   EXPECT_EQ(form_->KeyBuffer(), "");
   form_->Update_Click();  // Stop
   EXPECT_FALSE(form_->Running());
@@ -218,9 +217,8 @@ TEST_F(UpdateTest, StopInTheMiddleKeepsTheBarAndClosesThePort) {
 }
 
 TEST_F(UpdateTest, IllegalFirstByteEndsTheExchange) {
-  Start();
+  Start(Device([](auto& o) { o.bad_hello = true; }));
   form_->Update_Click();
-  device_->Send(0x00);  // only the first byte counts
   device_->Hello();
   ASSERT_TRUE(RunUntil([&] { return !form_->Running(); }));
   ASSERT_EQ(messages_->shown.size(), 1u);
@@ -228,16 +226,14 @@ TEST_F(UpdateTest, IllegalFirstByteEndsTheExchange) {
   EXPECT_EQ(messages_->shown[0].icon, MessageIcon::None);
   EXPECT_EQ(form_->Update()->text(), "Update");
   EXPECT_FALSE(form_->Channel().IsOpen());
-  EXPECT_TRUE(device_->received.empty());
 }
 
 TEST_F(UpdateTest, ClosingTheWindowInTheMiddleClosesThePort) {
-  Start();
-  device_->ask_blocks = 2;
+  Start(Device([](auto& o) { o.silent_after = 2; }));
   form_->show();
   form_->Update_Click();
   device_->Hello();
-  ASSERT_TRUE(RunUntil([&] { return device_->received.size() == 1 + 2 * 256; }));
+  ASSERT_TRUE(RunUntil([&] { return device_->model().received_image().size() == 2 * 256; }));
   EXPECT_TRUE(form_->Channel().IsOpen());
   form_->close();
   EXPECT_FALSE(form_->Running());
@@ -245,11 +241,10 @@ TEST_F(UpdateTest, ClosingTheWindowInTheMiddleClosesThePort) {
 }
 
 TEST_F(UpdateTest, APortLostInTheMiddleEndsWithAClearMessage) {
-  Start();
-  device_->ask_blocks = 2;
+  Start(Device([](auto& o) { o.silent_after = 2; }));
   form_->Update_Click();
   device_->Hello();
-  ASSERT_TRUE(RunUntil([&] { return device_->received.size() == 1 + 2 * 256; }));
+  ASSERT_TRUE(RunUntil([&] { return device_->model().received_image().size() == 2 * 256; }));
   device_->Unplug();
   ASSERT_TRUE(RunUntil([&] { return !form_->Running(); }));
   ASSERT_EQ(messages_->shown.size(), 1u);

@@ -83,6 +83,7 @@ class Form1 final : public QMainWindow {
   PortDiscovery& Ports();
   WinDialog& Dialog();
   MessageBoxes& Messages();
+  QString ProgramDir() const;
   void AddPortItem(const std::string& name);
   void RunEncoder();
 

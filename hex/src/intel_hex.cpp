@@ -156,15 +156,14 @@ IntelHex::Record IntelHex::Line2Record(std::string_view line, std::size_t line_n
 }
 
 std::vector<std::uint8_t> IntelHex::Hex2Bin(std::string_view text) {
-  return Hex2Bin([text](std::span<char> out) mutable {
-    const std::size_t n = std::min(out.size(), text.size());
-    std::memcpy(out.data(), text.data(), n);
-    text.remove_prefix(n);
-    return n;
-  });
+  return ReadImage([text](const LineVisitor& visit) { ForEachLine(text, 1, visit); });
 }
 
 std::vector<std::uint8_t> IntelHex::Hex2Bin(const HexSource& read) {
+  return ReadImage([&read](const LineVisitor& visit) { ForEachLineRead(read, visit); });
+}
+
+std::vector<std::uint8_t> IntelHex::ReadImage(const LineDriver& lines) {
   if (end_ <= begin_) {
     throw HexError(0, "the address window is empty (end " + std::to_string(end_) +
                           " is not above begin " + std::to_string(begin_) + ")");
@@ -172,7 +171,7 @@ std::vector<std::uint8_t> IntelHex::Hex2Bin(const HexSource& read) {
   UpperAddress = 0;
   std::size_t stored = 0;
   std::vector<std::uint8_t> image(static_cast<std::size_t>(std::int64_t{end_} - begin_), 0xFF);
-  ForEachLineRead(read, [&](std::string_view line, std::size_t number) {
+  lines([&](std::string_view line, std::size_t number) {
     const Record r = Line2Record(line, number);
     if (r.type != kData) return;
     // Keep the bytes inside the window, whatever the record's length.
@@ -189,18 +188,17 @@ std::vector<std::uint8_t> IntelHex::Hex2Bin(const HexSource& read) {
 }
 
 std::optional<HexDataRange> IntelHex::DataRange(std::string_view text) {
-  return DataRange([text](std::span<char> out) mutable {
-    const std::size_t n = std::min(out.size(), text.size());
-    std::memcpy(out.data(), text.data(), n);
-    text.remove_prefix(n);
-    return n;
-  });
+  return ReadRange([text](const LineVisitor& visit) { ForEachLine(text, 1, visit); });
 }
 
 std::optional<HexDataRange> IntelHex::DataRange(const HexSource& read) {
+  return ReadRange([&read](const LineVisitor& visit) { ForEachLineRead(read, visit); });
+}
+
+std::optional<HexDataRange> IntelHex::ReadRange(const LineDriver& lines) {
   IntelHex reader;
   std::optional<HexDataRange> range;
-  ForEachLineRead(read, [&](std::string_view line, std::size_t number) {
+  lines([&](std::string_view line, std::size_t number) {
     const Record r = reader.Line2Record(line, number);
     if (r.type != kData || r.count == 0) return;
     const std::int64_t last = r.address + r.count - 1;

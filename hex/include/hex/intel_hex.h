@@ -79,6 +79,12 @@ class IntelHex {
     std::string_view digits;   // 2n hex digits of the data
   };
 
+  // Feeds every line of a text, whole or read in pieces, to a visitor.
+  using LineVisitor = std::function<void(std::string_view, std::size_t)>;
+  using LineDriver = std::function<void(const LineVisitor&)>;
+  std::vector<std::uint8_t> ReadImage(const LineDriver& lines);
+  static std::optional<HexDataRange> ReadRange(const LineDriver& lines);
+
   // Checks one line (without its line end) and takes it apart; records of type 02 and 04
   // move UpperAddress. Throws HexError naming line_number.
   Record Line2Record(std::string_view line, std::size_t line_number);

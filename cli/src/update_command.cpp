@@ -321,8 +321,10 @@ class Updater {
   void TraceOut(const Device& d, std::span<const std::uint8_t> bytes) {
     std::string line = TraceStamp() + d.port.label + " >";
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-      line += " " + Hex2(bytes[i]);
-      if (i % 32 == 31 && i + 1 < bytes.size()) line += "\n" + std::string(24, ' ');
+      // Appended piecewise: g++ 12 at -O2 warns falsely (-Wrestrict) on " " + std::string.
+      line += ' ';
+      line += Hex2(bytes[i]);
+      if (i % 32 == 31 && i + 1 < bytes.size()) line.append("\n").append(24, ' ');
     }
     io_.err << line << "\n";
   }

@@ -15,3 +15,10 @@ function(pelkar_library)
   target_include_directories(pelkar_${ARG_NAME} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include)
   target_link_libraries(pelkar_${ARG_NAME} PUBLIC ${ARG_DEPS} PRIVATE pelkar::options)
 endfunction()
+
+# Per-system source files are named <unit>_posix.cpp and <unit>_windows.cpp.
+if(WIN32)
+  set(PELKAR_SYSTEM windows)
+else()
+  set(PELKAR_SYSTEM posix)
+endif()

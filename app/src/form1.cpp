@@ -205,7 +205,7 @@ void Form1::RunEncoder() {
     return refuse(name + ": " + e.what());
   } catch (const EncodeError& e) {
     return refuse(name + ": " + e.what());
-  } catch (const std::system_error& e) {
+  } catch (const FileError& e) {
     return refuse(e.what());
   }
   firmware_image_ = std::move(image);

@@ -1,21 +1,19 @@
 #include "cli/cli.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cmath>
 #include <csignal>
-#include <fstream>
-#include <iterator>
+#include <new>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <system_error>
 
 #include "firmware/crc.h"
 #include "firmware/encoder.h"
+#include "firmware/files.h"
 #include "firmware/image.h"
 #include "hex/intel_hex.h"
+#include "output.h"
 #include "serial/linux_port_source.h"
 #include "serial/port_map.h"
 #include "serial/port_name.h"
@@ -25,90 +23,64 @@
 namespace pelkar::cli {
 namespace {
 
-// A failure with its exit status and the one line that tells the user what to do.
-struct Failure {
-  int status;
-  std::string message;
-};
+// hex2bin and bin2hex hold one image: at most 256 MiB of it, and the HEX text for that.
+constexpr std::uint64_t kMaxConversionImage = 256ull * 1024 * 1024;
+constexpr std::uint64_t kMaxConversionText = 4 * kMaxConversionImage;
 
-// A file opened for reading, closed when it goes.
-class InputFile {
- public:
-  explicit InputFile(const std::string& path) : path_(path) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) throw Failure{kBadInput, path + " is a folder."};
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0)
-      throw Failure{kBadInput, "Cannot read " + path + ": " + std::strerror(errno) + "."};
-  }
-  ~InputFile() { ::close(fd_); }
-  InputFile(const InputFile&) = delete;
-  InputFile& operator=(const InputFile&) = delete;
+const char* const kCommands[] = {"ports",   "update",  "encode",   "info",
+                                 "hex2bin", "bin2hex", "simulate", "help"};
 
-  // Reads the next piece into out; 0 at the end.
-  std::size_t Read(std::span<char> out) {
-    for (;;) {
-      const ssize_t n = ::read(fd_, out.data(), out.size());
-      if (n >= 0) return static_cast<std::size_t>(n);
-      if (errno != EINTR) {
-        throw Failure{kBadInput, "Cannot read " + path_ + ": " + std::strerror(errno) + "."};
-      }
-    }
-  }
-  void Rewind() { ::lseek(fd_, 0, SEEK_SET); }
-  HexSource Source() {
-    return [this](std::span<char> out) { return Read(out); };
-  }
-  std::vector<std::uint8_t> ReadAll() {
-    struct stat st {};
-    // Sized from the start, so the image is never copied while it grows.
-    std::vector<std::uint8_t> bytes(::fstat(fd_, &st) == 0 ? static_cast<std::size_t>(st.st_size)
-                                                           : 0);
-    std::size_t got = 0;
-    while (got < bytes.size()) {
-      const std::size_t n =
-          Read(std::span(reinterpret_cast<char*>(bytes.data()) + got, bytes.size() - got));
-      if (n == 0) break;
-      got += n;
-    }
-    bytes.resize(got);
-    char more[65536];  // a file that grew meanwhile, or one whose size stat cannot tell
-    while (const std::size_t n = Read(more))
-      bytes.insert(bytes.end(), more, more + n);
-    return bytes;
-  }
-
- private:
-  std::string path_;
-  int fd_ = -1;
-};
-
-void WriteOutput(const std::string& path, std::span<const std::uint8_t> bytes) {
-  try {
-    WriteFileAtomically(path, bytes);
-  } catch (const std::system_error& e) {
-    throw Failure{kBadInput, std::string(e.what()) + ". Check the folder and the free space."};
-  }
+std::string Shown(const std::string& path) {
+  return Printable(path);
 }
 
-std::string ReadHex(const std::string& path) {  // a firmware build: small
-  try {
-    return ReadTextFile(path);
-  } catch (const EncodeError& e) {
-    throw Failure{kBadInput, e.what()};
-  }
-}
-
-// "4096", "0x1000" or "0X1000".
+// "4096" or "0x1000"; a leading 0 is no octal marker.
 std::int64_t ParseAddress(const std::string& text, const char* what) {
-  try {
-    std::size_t used = 0;
-    const std::int64_t v = std::stoll(text, &used, 0);
-    if (used == text.size() && v >= 0 && v <= INT32_MAX) return v;
-  } catch (const std::exception&) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const std::string digits = hex ? text.substr(2) : text;
+  const bool ok = !digits.empty() && digits.size() <= 10 &&
+                  std::all_of(digits.begin(), digits.end(), [hex](char c) {
+                    return hex ? std::isxdigit(static_cast<unsigned char>(c)) != 0
+                               : std::isdigit(static_cast<unsigned char>(c)) != 0;
+                  });
+  if (ok) {
+    const std::int64_t v = std::stoll(digits, nullptr, hex ? 16 : 10);
+    if (v <= INT32_MAX) return v;
   }
-  throw Failure{
-      kUsage, std::string(what) + " must be an address from 0 to 0x7FFFFFFF, not '" + text + "'."};
+  throw Failure{kUsage, std::string(what) +
+                            " must be an address from 0 to 0x7FFFFFFF (decimal, "
+                            "or hexadecimal with 0x), not '" +
+                            Shown(text) + "'."};
+}
+
+// The edit distance of two short words, for "did you mean".
+std::size_t Distance(const std::string& a, const std::string& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j)
+    row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t up = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = up;
+    }
+  }
+  return row[b.size()];
+}
+
+std::optional<std::string> Nearest(const std::string& word) {
+  std::optional<std::string> best;
+  std::size_t best_distance = 3;  // further than that is no likely typing slip
+  for (const char* command : kCommands) {
+    const std::size_t d = Distance(word, command);
+    if (d < best_distance || std::string_view(command).starts_with(word)) {
+      best = command;
+      best_distance = std::min(d, best_distance);
+    }
+  }
+  return best;
 }
 
 int Ports(bool json, Io io) {
@@ -124,7 +96,7 @@ int Ports(bool json, Io io) {
       io.out << "COM" << int{ports.PortSzam(i)} << "\t" << ports.PortNev(i) << "\n";
     }
   }
-  if (json) io.out << list.dump(2) << std::endl;
+  if (json) io.out << DumpJson(list, 2) << std::endl;
   if (!found && !json) {
     io.err << "No serial port found. Plug the adapter in, or start a simulated device with "
               "`pelkar1 simulate`."
@@ -136,21 +108,18 @@ int Ports(bool json, Io io) {
 int Encode(const std::string& hex_path, const std::string& out_option, Io io) {
   const std::filesystem::path out =
       out_option.empty() ? EncodedImagePath(hex_path) : std::filesystem::path(out_option);
-  if (std::filesystem::path(hex_path) == out) {
-    throw Failure{kUsage,
-                  "The image would replace the HEX file itself; name another output "
-                  "with -o."};
-  }
+  const std::filesystem::path inputs[] = {hex_path};
   std::vector<std::uint8_t> image;
   try {
-    image = EncodeHex(ReadHex(hex_path));
+    CheckOutput(out, inputs);  // refused before the work, not after it
+    image = EncodeHex(ReadHexFile(hex_path));
   } catch (const HexError& e) {
-    throw Failure{kBadInput, hex_path + ": " + e.what() + ". Nothing was written."};
+    throw Failure{kBadInput, Shown(hex_path) + ": " + e.what() + ". Nothing was written."};
   } catch (const EncodeError& e) {
-    throw Failure{kBadInput, hex_path + ": " + e.what() + " Nothing was written."};
+    throw Failure{kBadInput, Shown(hex_path) + ": " + e.what() + " Nothing was written."};
   }
-  WriteOutput(out.string(), image);
-  io.out << "Wrote " << out.string() << " (" << image.size() << " bytes, image checksum "
+  WriteFileAtomically(out, image, inputs, Durability::Synced);  // it goes into devices
+  io.out << "Wrote " << Shown(out.string()) << " (" << image.size() << " bytes, image checksum "
          << ImageCrc(image) << ")" << std::endl;
   return kOk;
 }
@@ -170,67 +139,79 @@ int Info(const std::string& path, bool json, Io io) {
     j["blocks"] = image.bytes.size() / kBlockSize;
     j["image_crc"] = image.crc;
     j["crc_bytes"] = std::vector<int>(wire.begin(), wire.end());
-    io.out << j.dump(2) << std::endl;
+    io.out << DumpJson(j, 2) << std::endl;
     return kOk;
   }
   char bytes[32];
   std::snprintf(bytes, sizeof bytes, "%02X %02X %02X %02X", wire[0], wire[1], wire[2], wire[3]);
-  io.out << "File:       " << path << "\n"
+  io.out << "File:       " << Shown(path) << "\n"
          << "Size:       " << image.bytes.size() << " bytes\n"
          << "Blocks:     " << image.bytes.size() / kBlockSize << " of 256 bytes\n"
          << "Image CRC:  " << image.crc << " (sent as " << bytes << ")" << std::endl;
   return kOk;
 }
 
+// The conversions' output can be made again from their input: renamed into place, not synced.
 int Hex2Bin(const std::string& in, const std::string& out, const std::string& begin_text,
             const std::string& end_text, Io io) {
+  std::int64_t begin = begin_text.empty() ? 0 : ParseAddress(begin_text, "--begin");
+  std::int64_t end = end_text.empty() ? 0 : ParseAddress(end_text, "--end");
+  const std::filesystem::path inputs[] = {in};
+  CheckOutput(out, inputs);
   // The text is read in pieces: only the image is held whole.
-  InputFile file(in);
-  std::int64_t begin = 0;
-  std::int64_t end = 0;
+  InputFile file(in, kMaxConversionText, "it is larger than 1 GiB of HEX text");
+  const HexSource source = [&file](std::span<char> piece) { return file.Read(piece); };
   try {
     if (begin_text.empty() || end_text.empty()) {
-      const auto range = IntelHex::DataRange(file.Source());
+      const auto range = IntelHex::DataRange(source);
       file.Rewind();
-      if (!range) throw Failure{kBadInput, in + " holds no data. Nothing was written."};
-      begin = range->lowest;
-      end = range->highest + 1;
+      if (!range) throw Failure{kBadInput, Shown(in) + " holds no data. Nothing was written."};
+      if (begin_text.empty()) begin = range->lowest;
+      if (end_text.empty()) end = range->highest + 1;
     }
-    if (!begin_text.empty()) begin = ParseAddress(begin_text, "--begin");
-    if (!end_text.empty()) end = ParseAddress(end_text, "--end");
     if (end <= begin) throw Failure{kUsage, "--end must lie above --begin."};
+    if (static_cast<std::uint64_t>(end - begin) > kMaxConversionImage) {
+      char span[160];
+      std::snprintf(span, sizeof span,
+                    " spans addresses 0x%llX to 0x%llX (%.1f MiB); hex2bin writes at most 256 "
+                    "MiB. Choose the part you need with --begin and --end.",
+                    static_cast<unsigned long long>(begin),
+                    static_cast<unsigned long long>(end - 1),
+                    static_cast<double>(end - begin) / (1024.0 * 1024.0));
+      throw Failure{kBadInput, Shown(in) + span};
+    }
     if (end > INT32_MAX) {
-      throw Failure{kBadInput, in + " holds data above 0x7FFFFFFF; give --begin and --end."};
+      throw Failure{kBadInput, Shown(in) + " holds data above 0x7FFFFFFE; give --begin and --end."};
     }
     IntelHex hex;
     hex.AddresBegin(static_cast<std::int32_t>(begin));
     hex.AddressEnd(static_cast<std::int32_t>(end));
-    const auto image = hex.Hex2Bin(file.Source());
-    WriteOutput(out, image);
-    io.out << "Wrote " << out << " (" << image.size() << " bytes, addresses 0x" << std::hex << begin
-           << " to 0x" << end - 1 << std::dec << ")" << std::endl;
+    const auto image = hex.Hex2Bin(source);
+    WriteFileAtomically(out, image, inputs, Durability::Unsynced);
+    io.out << "Wrote " << Shown(out) << " (" << image.size() << " bytes, addresses 0x" << std::hex
+           << begin << " to 0x" << end - 1 << std::dec << ")" << std::endl;
   } catch (const HexError& e) {
-    throw Failure{kBadInput, in + ": " + e.what() + ". Nothing was written."};
+    throw Failure{kBadInput, Shown(in) + ": " + e.what() + ". Nothing was written."};
   }
   return kOk;
 }
 
 int Bin2Hex(const std::string& in, const std::string& out, Io io) {
-  const auto image = InputFile(in).ReadAll();
+  const std::filesystem::path inputs[] = {in};
+  CheckOutput(out, inputs);
+  const auto image =
+      InputFile(in, kMaxConversionImage, "it is larger than 256 MiB, the most bin2hex converts")
+          .ReadAll();
   std::size_t written = 0;
-  try {
-    // Written in pieces as they are made: only the image is held whole.
-    AtomicFile file(out);
-    IntelHex{}.Bin2Hex(image, [&](std::string_view piece) {
-      file.Write(piece);
-      written += piece.size();
-    });
-    file.Commit();
-  } catch (const std::system_error& e) {
-    throw Failure{kBadInput, std::string(e.what()) + ". Check the folder and the free space."};
-  }
-  io.out << "Wrote " << out << " (" << written << " characters for " << image.size() << " bytes)"
-         << std::endl;
+  // Written in pieces as they are made: only the image is held whole.
+  AtomicFile file(out, inputs, Durability::Unsynced);
+  IntelHex{}.Bin2Hex(image, [&](std::string_view piece) {
+    file.Write(piece);
+    written += piece.size();
+  });
+  file.Commit();
+  io.out << "Wrote " << Shown(out) << " (" << written << " characters for " << image.size()
+         << " bytes)" << std::endl;
   return kOk;
 }
 
@@ -240,6 +221,7 @@ void StopDevice(int) {
 }
 
 int Simulate(const SimulatorOptions& options, Io io) {
+  if (options.save) CheckOutput(*options.save);  // a device node or folder is never replaced
   std::optional<SimulatedDevice> device;
   try {
     device.emplace(options, [&io](const std::string& line) { io.err << line << std::endl; });
@@ -250,42 +232,98 @@ int Simulate(const SimulatorOptions& options, Io io) {
          << "); update it with: pelkar1 update --port " << int{device->port()} << " IMAGE.bin"
          << std::endl;
   running_device = &*device;
+  // Every signal that ends the device lets it remove its port first.
   auto old_int = std::signal(SIGINT, StopDevice);
   auto old_term = std::signal(SIGTERM, StopDevice);
+  auto old_hup = std::signal(SIGHUP, StopDevice);
   device->Run();
   std::signal(SIGINT, old_int);
   std::signal(SIGTERM, old_term);
+  std::signal(SIGHUP, old_hup);
   running_device = nullptr;
   return kOk;
+}
+
+// Seconds for a time-out: above 0 and at most a day, so no clock arithmetic can overflow.
+CLI::Validator Seconds() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        char* end = nullptr;
+        const double v = std::strtod(text.c_str(), &end);
+        if (end == text.c_str() || *end != '\0' || !(v > 0 && v <= 86400)) {
+          return "must be a number of seconds above 0 and at most 86400 (a day), not '" +
+                 Printable(text) + "'";
+        }
+        return "";
+      },
+      "SECONDS");
+}
+
+constexpr const char* kExitCodes =
+    "Exit status (the worst of all ports): 0 update OK; 1 the device answered \"Update "
+    "unsuccessful\"; 2 usage error; 3 port cannot be opened or was lost; 4 time-out; 5 "
+    "protocol error; 6 bad input file; 130 interrupted.";
+
+int Usage(const std::string& line, Io io) {
+  io.err << "pelkar1: " << line << std::endl;
+  return kUsage;
 }
 
 }  // namespace
 
 int Run(const std::vector<std::string>& args, Io io) {
+  // `pelkar1 help [COMMAND]` is `pelkar1 [COMMAND] --help`.
+  if (args.size() >= 2 && args[1] == "help") {
+    std::vector<std::string> again{args[0]};
+    if (args.size() >= 3) again.push_back(args[2]);
+    again.push_back("--help");
+    if (args.size() > 3) return Usage("help takes one command at most.", io);
+    return Run(again, io);
+  }
+  if (args.size() >= 2 && !args[1].empty() && args[1][0] != '-' &&
+      std::find(std::begin(kCommands), std::end(kCommands), args[1]) == std::end(kCommands)) {
+    const auto nearest = Nearest(args[1]);
+    return Usage("unknown command '" + Printable(args[1]) + "'." +
+                     (nearest ? " Did you mean '" + *nearest + "'?" : "") +
+                     " See `pelkar1 --help`.",
+                 io);
+  }
+
   CLI::App app{"pelkar1 - firmware update tool for Pelkar devices", "pelkar1"};
   app.require_subcommand(1);
   app.set_help_all_flag("--help-all", "Show the help of every command");
-
+  app.set_version_flag("--version", std::string("pelkar1 ") + PELKAR_VERSION);
+  // Every error in one short line; the help is one option away.
+  app.failure_message([](const CLI::App* from, const CLI::Error& e) {
+    std::string name = from->get_name();
+    std::string what = e.what();
+    std::replace(what.begin(), what.end(), '\n', ' ');
+    return "pelkar1" + (name == "pelkar1" ? std::string() : " " + name) + ": " + what +
+           " (see --help)\n";
+  });
   bool json = false;
   auto* ports = app.add_subcommand("ports", "List the serial ports and their COM numbers");
   ports->add_flag("--json", json, "Print a JSON array");
 
   UpdateRequest update;
   auto* up = app.add_subcommand("update", "Send an image to one or several devices");
+  up->footer(kExitCodes);
   up->add_option("--port", update.ports,
                  "COM number (33), name (COM33, ttyUSB0) or path; "
                  "repeat to update several devices at once")
-      ->required();
+      ->required()
+      ->allow_extra_args(false);
   up->add_option("IMAGE", update.image, "Image file (.bin) written by `pelkar1 encode`")
       ->required();
   up->add_option("--timeout", update.timeout_s,
-                 "Seconds to wait for the awaited byte once the device has spoken")
+                 "Seconds without progress (a byte the exchange takes) once the device has "
+                 "spoken")
       ->capture_default_str()
-      ->check(CLI::PositiveNumber);
+      ->check(Seconds());
   up->add_option("--hello-timeout", update.hello_timeout_s,
                  "Seconds to wait for the device's hello")
       ->capture_default_str()
-      ->check(CLI::PositiveNumber);
+      ->check(Seconds());
   up->add_flag("--json", update.json, "Print one JSON object a port on stdout at the end");
   up->add_flag("--quiet", update.quiet, "No progress, only the result lines");
   up->add_flag("--trace", update.trace, "Dump every byte on the wire with a time stamp");
@@ -306,7 +344,9 @@ int Run(const std::vector<std::string>& args, Io io) {
   auto* h2b = app.add_subcommand("hex2bin", "Convert Intel HEX to a binary image");
   h2b->add_option("IN", hex_in, "Intel HEX file")->required();
   h2b->add_option("OUT", out, "Binary file")->required();
-  h2b->add_option("--begin", begin, "First address (default: the lowest address that holds data)");
+  h2b->add_option("--begin", begin,
+                  "First address, decimal or 0x hexadecimal (default: the lowest address that "
+                  "holds data)");
   h2b->add_option("--end", end, "Address after the last (default: after the highest data)");
 
   std::string bin_in;
@@ -340,6 +380,7 @@ int Run(const std::vector<std::string>& args, Io io) {
   simulate->add_option("--verdict", verdict, "Answer this byte instead of 14 or 15")
       ->check(CLI::Range(0, 255));
   simulate->add_option("--save", save, "Keep the received image in this file");
+  app.add_subcommand("help", "Show the help of a command: pelkar1 help COMMAND");
 
   std::vector<std::string> argv_tail(args.rbegin(), args.rend() - 1);
   try {
@@ -353,9 +394,11 @@ int Run(const std::vector<std::string>& args, Io io) {
     return code == 0 ? kOk : kUsage;
   }
 
+  // Every failure ends as one line and its status; nothing reaches the caller unhandled.
   try {
     if (*ports) return Ports(json, io);
     if (*up) return RunUpdate(update, io);
+    RemoveTemporaryFilesOnSignals();  // an interrupted conversion leaves no temporary file
     if (*encode) return Encode(hex_in, out, io);
     if (*info) return Info(image, json, io);
     if (*h2b) return Hex2Bin(hex_in, out, begin, end, io);
@@ -371,6 +414,15 @@ int Run(const std::vector<std::string>& args, Io io) {
   } catch (const Failure& f) {
     io.err << f.message << std::endl;
     return f.status;
+  } catch (const FileError& e) {
+    io.err << e.what() << std::endl;
+    return kBadInput;
+  } catch (const std::bad_alloc&) {
+    io.err << "Not enough memory for this file; nothing was written." << std::endl;
+    return kBadInput;
+  } catch (const std::exception& e) {
+    io.err << "pelkar1: " << Printable(e.what()) << std::endl;
+    return kBadInput;
   }
   return kUsage;
 }

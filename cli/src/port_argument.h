@@ -12,7 +12,12 @@ struct PortArgument {
   std::string path;   // what to open
 };
 
-// Nothing when a number names no port of the table.
+// Nothing when a number names no port of the table. Throws Failure (a usage error) for a
+// number outside 1..255.
 std::optional<PortArgument> ResolvePort(const std::string& text);
+
+// What tells two spellings of one device apart from two devices: the device number of the
+// file a path leads to, else the path itself.
+std::string DeviceIdentity(const std::string& path);
 
 }  // namespace pelkar::cli

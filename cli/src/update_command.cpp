@@ -14,8 +14,10 @@
 #include <sstream>
 
 #include "firmware/crc.h"
+#include "firmware/files.h"
 #include "firmware/image.h"
 #include "firmware/update_exchange.h"
+#include "output.h"
 #include "port_argument.h"
 #include "serial/serial_comm.h"
 
@@ -93,8 +95,8 @@ struct Device {
   Result result = Result::Running;
   std::string message;  // the one line told at the end
   Clock::time_point started;
-  Clock::time_point last_byte;
-  bool heard = false;  // the device has spoken
+  Clock::time_point last_progress;  // the last byte the exchange took: noise does not count
+  bool heard = false;               // the device has spoken
   double seconds = 0;
   std::size_t last_reported = SIZE_MAX;
 };
@@ -104,9 +106,9 @@ class Updater {
   Updater(const UpdateRequest& request, const FirmwareImage& image, Io io)
       : request_(request), image_(image), io_(io), start_(Clock::now()) {}
 
-  int Run() {
-    for (const std::string& text : request_.ports)
-      Open(text);
+  int Run(const std::vector<std::optional<PortArgument>>& ports) {
+    for (std::size_t i = 0; i < ports.size(); ++i)
+      Open(request_.ports[i], ports[i]);
     if (!request_.quiet && std::any_of(devices_.begin(), devices_.end(), [](const auto& d) {
           return d->result == Result::Running;
         })) {
@@ -117,16 +119,15 @@ class Updater {
   }
 
  private:
-  void Open(const std::string& text) {
+  void Open(const std::string& text, const std::optional<PortArgument>& port) {
     auto d = std::make_unique<Device>();
     d->exchange = std::make_unique<UpdateExchange>(image_.bytes, image_.crc);
-    d->started = d->last_byte = Clock::now();
-    const auto port = ResolvePort(text);
+    d->started = d->last_progress = Clock::now();
     if (!port) {
       d->port = {text, ""};
       d->exchange->Start(false);
       End(*d, Result::CannotOpen,
-          "Can't open port: " + text +
+          "Can't open port: " + Printable(text) +
               " is not a port of this machine. List the ports with `pelkar1 ports`.");
     } else {
       d->port = *port;
@@ -177,8 +178,8 @@ class Updater {
       return d.started + std::chrono::duration_cast<Clock::duration>(
                              std::chrono::duration<double>(request_.hello_timeout_s));
     }
-    return d.last_byte + std::chrono::duration_cast<Clock::duration>(
-                             std::chrono::duration<double>(request_.timeout_s));
+    return d.last_progress + std::chrono::duration_cast<Clock::duration>(
+                                 std::chrono::duration<double>(request_.timeout_s));
   }
 
   void Serve(Device& d, short revents) {
@@ -186,14 +187,12 @@ class Updater {
     if (revents & POLLIN) {
       std::uint8_t buf[4096];
       const std::size_t n = d.serial.ReadAvailable(buf);
-      if (n > 0) {
-        d.heard = true;
-        d.last_byte = Clock::now();
-      }
+      if (n > 0) d.heard = true;
       for (std::size_t i = 0; i < n && x.running(); ++i) {
         if (request_.trace) Trace(d, "<", buf[i]);
         const auto answer = x.Feed(buf[i]);
-        if (answer.empty()) continue;
+        if (answer.empty()) continue;  // dropped: a chattering device cannot hold the time open
+        d.last_progress = Clock::now();
         if (request_.trace) TraceOut(d, answer);
         if (!d.serial.WritePort(answer)) break;
       }
@@ -211,8 +210,9 @@ class Updater {
       const std::string what(x.awaited_what());
       x.Stop();
       End(d, Result::Timeout,
-          d.heard ? "Timed out waiting for " + what + " (" + Seconds(request_.timeout_s) + "; " +
-                        std::to_string(x.blocks_sent()) + " of " + std::to_string(x.block_count()) +
+          d.heard ? "Timed out waiting for " + what + " (" + Seconds(request_.timeout_s) +
+                        " without progress; " + std::to_string(x.blocks_sent()) + " of " +
+                        std::to_string(x.block_count()) +
                         " blocks sent). Reset the device and run the update again."
                   : "No answer from the device within " + Seconds(request_.hello_timeout_s) +
                         ". Check the cable and the port, reset the device and run the update "
@@ -264,8 +264,10 @@ class Updater {
     }
     if (request_.json) return;
     std::ostringstream line;
-    line << d.port.label;
-    if (d.port.label != d.port.path && !d.port.path.empty()) line << " (" << d.port.path << ")";
+    line << Printable(d.port.label);
+    if (d.port.label != d.port.path && !d.port.path.empty()) {
+      line << " (" << Printable(d.port.path) << ")";
+    }
     line << ": " << message;
     if (r == Result::Ok) {
       line.precision(2);
@@ -355,7 +357,7 @@ class Updater {
       j["image_crc"] = image_.crc;
       j["crc_bytes"] = std::vector<int>(wire.begin(), wire.end());
       j["seconds"] = std::round(d->seconds * 1000) / 1000;
-      io_.out << j.dump() << std::endl;
+      io_.out << DumpJson(j) << std::endl;
     }
     return worst;
   }
@@ -387,20 +389,62 @@ static void DrainInterrupts() {
   }
 }
 
+namespace {
+
+// A failure before any port is opened: one line, and with --json one object, so that a
+// script always gets a record.
+int Refuse(const UpdateRequest& request, Io io, int status, const char* result,
+           const std::string& message) {
+  if (request.json) {
+    nlohmann::ordered_json j;
+    j["port"] = nullptr;
+    j["path"] = nullptr;
+    j["result"] = result;
+    j["message"] = message;
+    io.out << DumpJson(j) << std::endl;
+  }
+  io.err << message << std::endl;
+  return status;
+}
+
+}  // namespace
+
 int RunUpdate(const UpdateRequest& request, Io io) {
+  std::vector<std::optional<PortArgument>> ports;
+  std::vector<std::pair<std::string, std::string>> seen;  // identity, as given
+  try {
+    for (const std::string& text : request.ports) {
+      ports.push_back(ResolvePort(text));
+      if (!ports.back()) continue;
+      const std::string identity = DeviceIdentity(ports.back()->path);
+      for (const auto& [other, given] : seen) {
+        if (other == identity) {
+          throw Failure{kUsage, "pelkar1 update: --port " + Printable(given) + " and --port " +
+                                    Printable(text) + " name the same device; name it once."};
+        }
+      }
+      seen.emplace_back(identity, text);
+    }
+  } catch (const Failure& f) {
+    return Refuse(request, io, f.status, "usage-error", f.message);
+  }
   FirmwareImage image;
   try {
     image = LoadImageFile(request.image);
   } catch (const ImageFileError& e) {
-    io.err << e.what() << " Choose an image written by `pelkar1 encode`." << std::endl;
-    return kBadInput;
+    return Refuse(request, io, kBadInput, "bad-input",
+                  std::string(e.what()) + " Choose an image written by `pelkar1 encode`.");
   }
   DrainInterrupts();
+  // A closed terminal or a dropped ssh session ends the update as Ctrl-C does: ports closed,
+  // every result told.
   auto old_int = std::signal(SIGINT, OnSignal);
   auto old_term = std::signal(SIGTERM, OnSignal);
-  const int status = Updater(request, image, io).Run();
+  auto old_hup = std::signal(SIGHUP, OnSignal);
+  const int status = Updater(request, image, io).Run(ports);
   std::signal(SIGINT, old_int);
   std::signal(SIGTERM, old_term);
+  std::signal(SIGHUP, old_hup);
   return status;
 }
 

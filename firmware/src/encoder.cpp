@@ -1,25 +1,11 @@
 #include "firmware/encoder.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <iterator>
-#include <system_error>
+#include <algorithm>
 
 #include "firmware/image.h"
 #include "hex/intel_hex.h"
 
 namespace pelkar {
-namespace {
-
-[[noreturn]] void ThrowErrno(const std::string& what) {
-  throw std::system_error(errno, std::generic_category(), what);
-}
-
-}  // namespace
 
 std::vector<std::uint8_t> EncodeHex(std::string_view text) {
   IntelHex hex;
@@ -32,6 +18,11 @@ std::vector<std::uint8_t> EncodeHex(std::string_view text) {
   }
   for (std::size_t i = 3; i < image.size(); i += 4)
     image[i] = 0xFF;
+  if (std::all_of(image.begin(), image.end(), [](std::uint8_t b) { return b == 0xFF; })) {
+    throw EncodeError(
+        "The HEX file's data for addresses 0 to 40,959 is all 0xFF or falls only on the bytes "
+        "the image keeps at 0xFF (every fourth); the image would be blank.");
+  }
   Scramble(image);
   return image;
 }
@@ -42,92 +33,22 @@ std::filesystem::path EncodedImagePath(const std::filesystem::path& hex_file) {
   return out;
 }
 
-std::string ReadTextFile(const std::filesystem::path& path) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) {
-    throw EncodeError("Cannot read " + path.string() + ": it is a folder, not a file.");
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw EncodeError("Cannot read " + path.string() + ": " + std::strerror(errno) + ".");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad())
-    throw EncodeError("Cannot read " + path.string() + ": " + std::strerror(errno) + ".");
-  return text;
-}
-
-AtomicFile::AtomicFile(std::filesystem::path path) : path_(std::move(path)) {
-  temp_ = path_;
-  temp_ += ".part-" + std::to_string(::getpid());
-  fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd_ < 0) ThrowErrno("Cannot write " + path_.string());
-}
-
-AtomicFile::~AtomicFile() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    ::unlink(temp_.c_str());
-  }
-}
-
-void AtomicFile::Fail(const std::string& what) {
-  const int saved = errno;
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-  ::unlink(temp_.c_str());
-  errno = saved;
-  ThrowErrno(what);
-}
-
-void AtomicFile::Write(std::string_view text) {
-  Write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-}
-
-void AtomicFile::Write(std::span<const std::uint8_t> bytes) {
-  if (fd_ < 0) Fail("Cannot write " + path_.string());
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      Fail("Cannot write " + path_.string());
-    }
-    done += static_cast<std::size_t>(n);
-  }
-}
-
-void AtomicFile::Commit() {
-  if (fd_ < 0 || ::fsync(fd_) != 0) Fail("Cannot write " + path_.string());
-  const int fd = fd_;
-  fd_ = -1;
-  if (::close(fd) != 0 || std::rename(temp_.c_str(), path_.c_str()) != 0) {
-    const int saved = errno;
-    ::unlink(temp_.c_str());
-    errno = saved;
-    ThrowErrno("Cannot replace " + path_.string());
-  }
-  // The rename itself must reach the disk too, or a crash could bring the old name back.
-  const auto folder = path_.has_parent_path() ? path_.parent_path() : std::filesystem::path(".");
-  if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
-}
-
-void WriteFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
-  AtomicFile file(path);
-  file.Write(bytes);
-  file.Commit();
+std::string ReadHexFile(const std::filesystem::path& path) {
+  return ReadFileLimited(path, kMaxHexTextSize,
+                         "it is larger than 64 MiB, far more than any firmware HEX file");
 }
 
 std::filesystem::path EncodeHexFile(const std::filesystem::path& hex_file,
                                     std::vector<std::uint8_t>* image) {
   const std::filesystem::path out = EncodedImagePath(hex_file);
   if (out == hex_file) {
-    throw EncodeError("The image would replace the HEX file " + hex_file.string() +
+    throw EncodeError("The image would replace the HEX file " + Printable(hex_file.string()) +
                       " itself; rename the HEX file (e.g. to .hex) first.");
   }
-  const std::vector<std::uint8_t> bytes = EncodeHex(ReadTextFile(hex_file));
-  WriteFileAtomically(out, bytes);
+  const std::filesystem::path inputs[] = {hex_file};
+  CheckOutput(out, inputs);  // before the work: a folder or device there is refused at once
+  const std::vector<std::uint8_t> bytes = EncodeHex(ReadHexFile(hex_file));
+  WriteFileAtomically(out, bytes, inputs);
   if (image != nullptr) *image = bytes;
   return out;
 }

@@ -1,10 +1,7 @@
 #include "firmware/image.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-
 #include "firmware/crc.h"
+#include "firmware/files.h"
 
 namespace pelkar {
 
@@ -33,27 +30,18 @@ std::int32_t ImageCrc(std::span<const std::uint8_t> stored) {
 }
 
 FirmwareImage LoadImageFile(const std::filesystem::path& path) {
-  const std::string name = path.string();
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) {
-    throw ImageFileError("Cannot read " + name + ": it is a folder, not a file.");
+  std::vector<std::uint8_t> bytes;
+  try {
+    // Refused one byte past the limit, without loading all of a file that is too large.
+    InputFile file(path, kMaxImageSize, *ImageSizeProblem(kMaxImageSize + 1));
+    bytes = file.ReadAll();
+  } catch (const FileError& e) {
+    throw ImageFileError(e.what());
   }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw ImageFileError("Cannot read " + name + ": " + std::strerror(errno) + ".");
-  }
-  // Read at most one byte past the limit: enough to refuse a file that is too large
-  // without loading all of it.
-  std::vector<std::uint8_t> bytes(kMaxImageSize + 1);
-  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  if (in.bad()) {
-    throw ImageFileError("Cannot read " + name + ": " + std::strerror(errno) + ".");
-  }
-  bytes.resize(static_cast<std::size_t>(in.gcount()));
   if (auto problem = ImageSizeProblem(bytes.size())) {
-    throw ImageFileError("Cannot use " + name + " as a firmware image: " + *problem + ".");
+    throw ImageFileError("Cannot use " + Printable(path.string()) + " as a firmware image: " +
+                         *problem + ".");
   }
-  bytes.shrink_to_fit();
   FirmwareImage image{std::move(bytes), 0};
   image.crc = ImageCrc(image.bytes);
   return image;

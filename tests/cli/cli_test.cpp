@@ -1,8 +1,12 @@
 // pelkar1 end to end: the tool's own entry point against simulated devices on real
 // pseudo-terminals.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "../serial/pty.h"
 #include "cli/cli.h"
 #include "firmware/encoder.h"
 #include "firmware/image.h"
@@ -152,21 +157,144 @@ TEST_F(Cli, TwoDevicesAtOnceAndTheWorstStatus) {
 }
 
 TEST_F(Cli, InterruptEndsWithThePortClosed) {
-  SimulatorOptions options = Options();
-  options.device.silent_after = 2;
-  Device device(options);
-  std::thread ctrl_c([] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    cli::RequestInterrupt();
-  });
-  const auto r = Pelkar1({"update", "--json", "--port", device.port(), image_});
-  ctrl_c.join();
-  EXPECT_EQ(r.status, 130);
-  EXPECT_EQ(nlohmann::json::parse(r.out)["result"], "interrupted");
+  // Ctrl-C, a kill, and a closed terminal or dropped ssh session alike.
+  for (const int sig : {0, SIGTERM, SIGHUP}) {
+    SimulatorOptions options = Options();
+    options.device.silent_after = 2;
+    Device device(options);
+    std::thread ctrl_c([sig] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      sig == 0 ? cli::RequestInterrupt() : static_cast<void>(::kill(::getpid(), sig));
+    });
+    const auto r = Pelkar1({"update", "--json", "--port", device.port(), image_});
+    ctrl_c.join();
+    EXPECT_EQ(r.status, 130) << sig;
+    EXPECT_EQ(nlohmann::json::parse(r.out)["result"], "interrupted") << sig;
+  }
   // The port is free again: another update gets through to the device's next exchange.
   SimulatorOptions fresh = Options();
   Device again(fresh);
   EXPECT_EQ(Pelkar1({"update", "--port", again.port(), image_}).status, 0);
+}
+
+TEST_F(Cli, NoiseDoesNotHoldTheTimeOutOpen) {
+  test::Pty pty;
+  std::atomic<bool> chatter{true};
+  std::thread device([&] {
+    // The hello until the host answers it, then noise instead of block requests.
+    do {
+      pty.Write({10});
+    } while (chatter && pty.Read(1, std::chrono::milliseconds(50)).empty());
+    while (chatter) {
+      pty.Write({0x55});
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  const auto start = Clock::now();
+  const auto r = Pelkar1({"update", "--timeout", "0.3", "--port", pty.path(), image_});
+  chatter = false;
+  device.join();
+  EXPECT_EQ(r.status, 4) << r.err;
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+  EXPECT_NE(r.err.find("without progress"), std::string::npos) << r.err;
+}
+
+TEST_F(Cli, ArgumentsMeanWhatTheySay) {
+  Device device(Options());
+  const std::string com = "COM" + device.port();
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char* says;  // in stdout or stderr
+  } cases[] = {
+      {{"update", "--port", device.port(), image_, "--json", "--quiet"}, 0, "\"result\":\"ok\""},
+      {{"update", "--port", device.port(), image_, image_ + "2"}, 2, "not expected"},
+      {{"update", "--port", device.port(), "--port", com, image_}, 2, "name the same device"},
+      {{"update", "--port", device.port(), "--port", device.get().pty_path(), image_},
+       2,
+       "name the same device"},
+      {{"update", "--port", "0", image_}, 2, "from 1 to 255"},
+      {{"update", "--port", "COM256", image_}, 2, "from 1 to 255"},
+      {{"update", "--port", "1", image_, "--timeout", "0"}, 2, "above 0 and at most 86400"},
+      {{"update", "--port", "1", image_, "--timeout", "nan"}, 2, "above 0 and at most 86400"},
+      {{"update", "--port", "1", image_, "--hello-timeout", "1e10"}, 2, "at most 86400"},
+      {{"update", "--json", "--port", "1", (dir_ / "none.bin").string()},
+       6,
+       "\"result\":\"bad-input\""},
+      {{"updte"}, 2, "Did you mean 'update'?"},
+      {{"help", "encode"}, 0, "Usage: pelkar1 encode"},
+      {{"--version"}, 0, "pelkar1 "},
+  };
+  for (const auto& c : cases) {
+    const auto r = Pelkar1(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args[0] << " " << c.says << "\n" << r.out << r.err;
+    EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << r.out << r.err;
+    if (r.status != 0) {
+      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+  }
+}
+
+TEST_F(Cli, OutputsNeverReplaceInputsOrSpecialFiles) {
+  const fs::path hex = dir_ / "a.hex";
+  const std::string text = ":0100000042BD\n:00000001FF\n";
+  std::ofstream(hex) << text;
+  fs::create_symlink(hex, dir_ / "link.hex");
+  fs::create_directory(dir_ / "sub");
+  ::mkfifo((dir_ / "fifo").c_str(), 0600);
+  const std::string fw = image_;
+  const std::vector<std::vector<std::string>> cases = {
+      {"encode", hex.string(), "-o", (dir_ / "." / "a.hex").string()},
+      {"encode", hex.string(), "-o", (dir_ / "link.hex").string()},
+      {"hex2bin", hex.string(), hex.string()},
+      {"hex2bin", hex.string(), (dir_ / "sub").string()},
+      {"bin2hex", fw, fw},
+      {"bin2hex", fw, (dir_ / "fifo").string()},
+      {"bin2hex", fw, "/dev/null"},
+  };
+  for (const auto& args : cases) {
+    const auto r = Pelkar1(args);
+    EXPECT_EQ(r.status, 6) << args[0] << " " << args.back() << ": " << r.err;
+  }
+  EXPECT_EQ(ReadText(hex), text);
+  const auto bytes = SmallImage();
+  EXPECT_EQ(ReadText(fw), std::string(bytes.begin(), bytes.end()));
+  EXPECT_TRUE(fs::is_fifo(dir_ / "fifo"));
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
+}
+
+TEST_F(Cli, EndlessHugeAndFailingInputsEndInOneLine) {
+  std::ofstream(dir_ / "wide.hex")
+      << ":0100000042BD\n:020000044000BA\n:0100000042BD\n:00000001FF\n";
+  struct Case {
+    std::vector<std::string> args;
+    const char* says;
+  } cases[] = {
+      {{"encode", "/dev/zero", "-o", (dir_ / "z.bin").string()}, "larger than 64 MiB"},
+      {{"encode", "/proc/self/mem", "-o", (dir_ / "m.bin").string()}, "Input/output error"},
+      {{"bin2hex", "/proc/self/mem", (dir_ / "m.hex").string()}, "Input/output error"},
+      {{"hex2bin", (dir_ / "wide.hex").string(), (dir_ / "w.bin").string()},
+       "spans addresses 0x0 to 0x40000000 (1024.0 MiB)"},
+  };
+  for (const auto& c : cases) {
+    const auto r = Pelkar1(c.args);
+    EXPECT_EQ(r.status, 6) << c.args[1];
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator{}), 2);
+
+  // A name that is not UTF-8 still gives valid JSON; a CR in it is not printed raw.
+  const fs::path odd = dir_ / "odd\xFF\r.bin";
+  fs::copy_file(image_, odd);
+  auto r = Pelkar1({"info", "--json", odd.string()});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(nlohmann::json::accept(r.out)) << r.out;
+  r = Pelkar1({"info", odd.string()});
+  EXPECT_EQ(r.out.find('\r'), std::string::npos);
+  // Decimal unless written with 0x: 010 is ten.
+  r = Pelkar1({"hex2bin", (dir_ / "wide.hex").string(), (dir_ / "d.bin").string(), "--begin", "0",
+               "--end", "010"});
+  EXPECT_EQ(fs::file_size(dir_ / "d.bin"), 10u) << r.err;
 }
 
 TEST_F(Cli, RefusesWhatCannotWork) {

@@ -1,10 +1,11 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <system_error>
 
 #include "firmware/encoder.h"
 #include "firmware/image.h"
@@ -92,10 +93,14 @@ TEST_F(Encoder, RefusesBadInputAndWritesNothing) {
   EXPECT_THROW(EncodeHexFile(WriteText("high.hex", ":020000040001F9\r\n:0100000042BD\r\n")),
                EncodeError);
   EXPECT_THROW(EncodeHexFile(WriteText("empty.hex", "")), EncodeError);
-  EXPECT_THROW(EncodeHexFile(dir_ / "missing.hex"), EncodeError);
+  // Data only where the image keeps 0xFF (offset 3), or only 0xFF: a blank image.
+  EXPECT_THROW(EncodeHexFile(WriteText("forced.hex", ":0100030042BA\r\n")), EncodeError);
+  EXPECT_THROW(EncodeHexFile(WriteText("ff.hex", ":01000000FF00\r\n")), EncodeError);
+  EXPECT_THROW(EncodeHexFile(dir_ / "missing.hex"), FileError);
   EXPECT_THROW(EncodeHexFile(WriteText("same.bin", kHex)), EncodeError);  // would overwrite itself
   EXPECT_FALSE(fs::exists(dir_ / "high.bin"));
   EXPECT_FALSE(fs::exists(dir_ / "empty.bin"));
+  EXPECT_FALSE(fs::exists(dir_ / "forced.bin"));
 }
 
 TEST(EncodedImagePath, ReplacesOnlyTheExtension) {
@@ -122,9 +127,9 @@ TEST_F(Encoder, AFailedWriteKeepsTheOlderFile) {
     WriteFileAtomically(dir_ / "fw.bin", Bytes(kEncodedImageSize, 0x11));
     ::setrlimit(RLIMIT_FSIZE, &saved);
     FAIL() << "the write did not fail";
-  } catch (const std::system_error& e) {
+  } catch (const FileError& e) {
     ::setrlimit(RLIMIT_FSIZE, &saved);
-    EXPECT_EQ(e.code().value(), EFBIG);
+    EXPECT_THAT(e.what(), testing::HasSubstr(std::strerror(EFBIG)));
   }
   EXPECT_EQ(ReadBytes(dir_ / "fw.bin"), old);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator{}), 1)

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "firmware/files.h"
+
 namespace pelkar {
 
 // A HEX text that gives no usable image; what() says why for the user.
@@ -18,43 +20,23 @@ class EncodeError : public std::runtime_error {
 
 // Converts HEX text into the image file's bytes: addresses 0 to 40,959, 0xFF where no
 // record wrote, every byte at an offset i with i mod 4 == 3 forced to 0xFF, then scrambled.
-// Throws HexError for a malformed line, EncodeError when no data byte falls inside 0..40,959.
+// Throws HexError for a malformed line, EncodeError when the image would be blank (no data
+// inside 0..40,959, or only bytes that end up 0xFF).
 std::vector<std::uint8_t> EncodeHex(std::string_view text);
 
 // The image file's path for a HEX file: beside it, its extension replaced by "bin"
 // (fw.hex -> fw.bin, FW.HEX -> FW.bin, firmware -> firmware.bin).
 std::filesystem::path EncodedImagePath(const std::filesystem::path& hex_file);
 
-// Reads a whole file as text. Throws EncodeError naming the file and the reason.
-std::string ReadTextFile(const std::filesystem::path& path);
+// The most HEX text read for an image: far more than any 8 MiB image needs (about 24 MB).
+constexpr std::uint64_t kMaxHexTextSize = 64ull * 1024 * 1024;
 
-// A file written through a temporary file in the same folder, which Commit() flushes to disk
-// and renames over the path: the path holds either its old content or all of the new one. A
-// file not committed is removed. Throws std::system_error (with the errno) naming the file.
-class AtomicFile {
- public:
-  explicit AtomicFile(std::filesystem::path path);
-  AtomicFile(const AtomicFile&) = delete;
-  AtomicFile& operator=(const AtomicFile&) = delete;
-  ~AtomicFile();
-
-  void Write(std::span<const std::uint8_t> bytes);
-  void Write(std::string_view text);
-  void Commit();
-
- private:
-  [[noreturn]] void Fail(const std::string& what);
-
-  std::filesystem::path path_;
-  std::filesystem::path temp_;
-  int fd_ = -1;
-};
-
-// Writes bytes to path as one AtomicFile.
-void WriteFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
+// Reads a HEX file of at most kMaxHexTextSize bytes. Throws FileError.
+std::string ReadHexFile(const std::filesystem::path& path);
 
 // Reads a HEX file, encodes it and writes the image beside it. Returns the image's path.
-// Throws HexError, EncodeError or std::system_error; nothing is written when it throws.
+// Throws HexError, EncodeError or FileError; nothing is written when it throws, and never
+// over the HEX file itself.
 std::filesystem::path EncodeHexFile(const std::filesystem::path& hex_file,
                                     std::vector<std::uint8_t>* image = nullptr);
 

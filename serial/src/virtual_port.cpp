@@ -28,7 +28,8 @@ VirtualPortLink::VirtualPortLink(const std::string& target, std::optional<std::u
   const auto folder = VirtualPortFolder();
   if (!folder) {
     throw std::runtime_error(
-        "No usable folder for virtual ports ($XDG_RUNTIME_DIR/pelkar1 or /tmp/pelkar1-<uid>)");
+        "No usable folder for virtual ports (/run/user/<uid>/pelkar1 or /tmp/pelkar1-<uid>, "
+        "a folder of this user's own)");
   }
   if (port && *port < kFirstVirtualPort) {
     throw std::runtime_error("Virtual ports are COM200 to COM255, not COM" + std::to_string(*port));

@@ -21,6 +21,7 @@
 #include "app/progress_picture.h"
 #include "app_test_support.h"
 #include "firmware/image.h"
+#include "serial/port_map.h"
 #include "sim/device_model.h"
 
 namespace pelkar {
@@ -32,7 +33,7 @@ namespace fs = std::filesystem;
 // from the same event loop as the window.
 class PtyBootLoader {
  public:
-  PtyBootLoader(const fs::path& runtime_dir, DeviceOptions options) : model_(options) {
+  explicit PtyBootLoader(DeviceOptions options) : model_(options) {
     master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
     EXPECT_GE(master_, 0);
     ::grantpt(master_);
@@ -41,8 +42,7 @@ class PtyBootLoader {
     ::tcgetattr(master_, &tio);
     ::cfmakeraw(&tio);
     ::tcsetattr(master_, TCSANOW, &tio);
-    link_ = runtime_dir / "pelkar1" / "COM200";
-    fs::create_directories(link_.parent_path());
+    link_ = *VirtualPortFolder() / "COM200";
     fs::create_symlink(::ptsname(master_), link_);
     // Keep the slave open on our side too, so the host's close is no hang-up for us.
     keep_ = ::open(::ptsname(master_), O_RDWR | O_NOCTTY);
@@ -95,21 +95,16 @@ DeviceOptions Device(Set set) {
 
 class UpdateTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    old_runtime_ = qgetenv("XDG_RUNTIME_DIR");
-    qputenv("XDG_RUNTIME_DIR", dir_.path().toLocal8Bit());
-  }
   void TearDown() override {
     form_.reset();
     device_.reset();
-    qputenv("XDG_RUNTIME_DIR", old_runtime_);
   }
   // A window on the machine's port discovery, with the device on COM200, the port chosen
   // and a 40,960-byte image loaded through "Load File".
   void Start(DeviceOptions options = {}) {
     form_.reset();
     device_.reset();
-    device_ = std::make_unique<PtyBootLoader>(fs::path(dir_.path().toStdString()), options);
+    device_ = std::make_unique<PtyBootLoader>(options);
     Form1Parts parts;
     parts.messages = messages_;
     parts.dialogs = dialogs_;
@@ -142,7 +137,6 @@ class UpdateTest : public ::testing::Test {
   }
 
   QTemporaryDir dir_;
-  QByteArray old_runtime_;
   std::shared_ptr<test::RecordedMessages> messages_ = std::make_shared<test::RecordedMessages>();
   std::shared_ptr<test::FakeDialogs> dialogs_ = std::make_shared<test::FakeDialogs>();
   std::unique_ptr<PtyBootLoader> device_;
@@ -257,7 +251,7 @@ TEST_F(UpdateTest, APortLostInTheMiddleEndsWithAClearMessage) {
 TEST_F(UpdateTest, APortThatCannotOpenEndsTheExchange) {
   Start();
   device_->Unplug();
-  fs::remove(fs::path(dir_.path().toStdString()) / "pelkar1" / "COM200");
+  fs::remove(*VirtualPortFolder() / "COM200");
   form_->Update_Click();
   ASSERT_EQ(messages_->shown.size(), 1u);
   EXPECT_EQ(messages_->shown[0].text, "Can't open port");

@@ -4,7 +4,6 @@
 #include <poll.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <thread>
@@ -25,7 +24,6 @@ class SimulatedDeviceTest : public testing::Test {
   void SetUp() override {
     runtime_ = fs::temp_directory_path() / ("pelkar-sim-" + std::to_string(::getpid()));
     fs::create_directories(runtime_);
-    ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
     std::mt19937 rng(5);
     image_.bytes.resize(8 * 256);
     for (auto& b : image_.bytes)

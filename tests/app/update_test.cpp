@@ -21,7 +21,7 @@
 #include "app/progress_picture.h"
 #include "app_test_support.h"
 #include "firmware/image.h"
-#include "serial/port_map.h"
+#include "serial/virtual_port.h"
 #include "sim/device_model.h"
 
 namespace pelkar {
@@ -42,22 +42,19 @@ class PtyBootLoader {
     ::tcgetattr(master_, &tio);
     ::cfmakeraw(&tio);
     ::tcsetattr(master_, TCSANOW, &tio);
-    link_ = *VirtualPortFolder() / "COM200";
-    fs::create_symlink(::ptsname(master_), link_);
+    link_ = std::make_unique<VirtualPortLink>(::ptsname(master_), 200);
     // Keep the slave open on our side too, so the host's close is no hang-up for us.
     keep_ = ::open(::ptsname(master_), O_RDWR | O_NOCTTY);
     notifier_ = std::make_unique<QSocketNotifier>(master_, QSocketNotifier::Read);
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { OnReadable(); });
   }
-  ~PtyBootLoader() {
-    Unplug();
-    std::error_code ec;
-    fs::remove(link_, ec);
-  }
+  ~PtyBootLoader() { Unplug(); }
 
   // The device opens the exchange; call once the host has opened the port.
   void Hello() { Send(model_.Start()); }
+  // The port goes with the device, as an unplugged adapter's does.
   void Unplug() {
+    link_.reset();
     notifier_.reset();
     if (keep_ >= 0) ::close(keep_);
     if (master_ >= 0) ::close(master_);
@@ -79,7 +76,7 @@ class PtyBootLoader {
   }
 
   DeviceModel model_;
-  fs::path link_;
+  std::unique_ptr<VirtualPortLink> link_;
   int master_ = -1;
   int keep_ = -1;
   std::unique_ptr<QSocketNotifier> notifier_;
@@ -251,7 +248,6 @@ TEST_F(UpdateTest, APortLostInTheMiddleEndsWithAClearMessage) {
 TEST_F(UpdateTest, APortThatCannotOpenEndsTheExchange) {
   Start();
   device_->Unplug();
-  fs::remove(*VirtualPortFolder() / "COM200");
   form_->Update_Click();
   ASSERT_EQ(messages_->shown.size(), 1u);
   EXPECT_EQ(messages_->shown[0].text, "Can't open port");

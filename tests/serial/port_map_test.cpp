@@ -1,10 +1,17 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
+#include <optional>
 
 #include "pty.h"
 #include "serial/linux_port_source.h"
@@ -132,9 +139,93 @@ TEST(VirtualPorts, LinkIsListedOpenedByNumberAndRemoved) {
     ASSERT_TRUE(port.OpenPort(200, 115200)) << port.LastError();
     ASSERT_TRUE(port.WritePort(std::vector<std::uint8_t>{0x42}));
     EXPECT_EQ(pty.Read(1), std::vector<std::uint8_t>{0x42});
+    // What was opened must be the live device's own pseudo-terminal.
+    test::Pty other;
+    const int wrong = ::open(other.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    EXPECT_TRUE(StaleVirtualPort((folder / "COM200").string(), wrong));
+    EXPECT_FALSE(StaleVirtualPort((folder / "." / "COM200").string(), port.Descriptor()));
+    ::close(wrong);
   }
-  EXPECT_FALSE(fs::exists(folder / "COM200"));
-  EXPECT_FALSE(fs::is_symlink(folder / "COM201"));
+  EXPECT_TRUE(fs::is_empty(folder)) << "a device that ends leaves nothing behind";
+}
+
+// The child makes a device's link on port 200 and is killed, as by SIGKILL or an unhandled
+// SIGHUP; its pseudo-terminal number is free again for the next one that asks.
+void LeaveAKilledMaker() {
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    try {
+      test::Pty pty;
+      VirtualPortLink link(pty.path(), 200);
+      [[maybe_unused]] const ssize_t n = ::write(ready[1], "x", 1);
+      ::pause();
+    } catch (...) {
+    }
+    ::_exit(1);
+  }
+  ::close(ready[1]);
+  char c = 0;
+  EXPECT_EQ(::read(ready[0], &c, 1), 1);
+  ::close(ready[0]);
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+}
+
+// A link counts only while the device that made it runs: one left behind may point at a
+// pseudo-terminal that belongs to another device by now.
+TEST(VirtualPorts, LinksWithoutTheirLiveMakerAreNeitherListedNorOpened) {
+  const auto folder = *VirtualPortFolder();
+  test::Pty holder_pty;
+  struct Case {
+    const char* name;
+    // Leaves COM200 behind, leading to victim (a device that runs now, made here); returns a
+    // device that still holds the number, if any.
+    std::function<std::unique_ptr<VirtualPortLink>(std::optional<test::Pty>& victim)> leave;
+  };
+  const Case cases[] = {
+      {"a link with no lock beside it",
+       [&](std::optional<test::Pty>& victim) {
+         fs::create_symlink(victim.emplace().path(), folder / "COM200");
+         return nullptr;
+       }},
+      {"a maker that was killed",
+       [&](std::optional<test::Pty>& victim) {
+         LeaveAKilledMaker();
+         victim.emplace();  // most likely on the number the killed one had
+         EXPECT_TRUE(fs::is_symlink(folder / "COM200"));
+         return nullptr;
+       }},
+      {"a link replaced under its live maker",
+       [&](std::optional<test::Pty>& victim) {
+         auto holder = std::make_unique<VirtualPortLink>(holder_pty.path(), 200);
+         fs::remove(folder / "COM200");
+         fs::create_symlink(victim.emplace().path(), folder / "COM200");
+         return holder;
+       }},
+  };
+  for (const Case& c : cases) {
+    std::optional<test::Pty> victim;
+    std::unique_ptr<VirtualPortLink> holder = c.leave(victim);
+    EXPECT_FALSE(LiveVirtualPortTarget(200)) << c.name;
+    EXPECT_TRUE(LiveVirtualPorts().empty()) << c.name;
+    SerialComm port;
+    EXPECT_FALSE(port.OpenPort(200, 115200)) << c.name;
+    EXPECT_EQ(port.LastErrno(), ENOENT) << c.name;
+    EXPECT_NE(port.LastError().find("No simulated device runs on"), std::string::npos)
+        << c.name << ": " << port.LastError();
+    if (!holder) {
+      // The next device that wants the number gets it.
+      VirtualPortLink next(holder_pty.path(), 200);
+      EXPECT_EQ(LiveVirtualPortTarget(200), holder_pty.path()) << c.name;
+    } else {
+      EXPECT_THROW(VirtualPortLink(holder_pty.path(), 200), std::runtime_error) << c.name;
+    }
+    holder.reset();
+    for (const auto& entry : fs::directory_iterator(folder))
+      fs::remove(entry.path());
+  }
 }
 
 }  // namespace

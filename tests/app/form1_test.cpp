@@ -240,6 +240,12 @@ TEST_F(Form1Test, EncoderWritesTheImageBesideTheHexFile) {
   Make({{"A", 1}});
   form_->show();
   QApplication::setActiveWindow(form_.get());
+  // An image loaded before, so that "Update" is already enabled.
+  form_->Port_Click(0);
+  WriteAll(Path("old.bin"), std::vector<std::uint8_t>(512, 0x5A));
+  dialogs_->answers = {Path("old.bin").string()};
+  form_->LoadFile_Click();
+  const std::int32_t old_crc = form_->ImageCrc();
   const fs::path sub = Path("sub");
   fs::create_directory(sub);
   WriteText(sub / "fw.hex", kHex);
@@ -252,7 +258,7 @@ TEST_F(Form1Test, EncoderWritesTheImageBesideTheHexFile) {
   ASSERT_EQ(messages_->shown.size(), 1u);
   EXPECT_EQ(messages_->shown[0].text, "Kész");
   EXPECT_EQ(messages_->shown[0].icon, MessageIcon::None);
-  EXPECT_EQ(dialogs_->requests[0].name_filters, std::vector<std::string>{"*.hex (*.hex)"});
+  EXPECT_EQ(dialogs_->requests.back().name_filters, std::vector<std::string>{"*.hex (*.hex)"});
   const auto written = ReadAll(sub / "fw.bin");
   EXPECT_EQ(written, form_->FirmwareImage());
   std::vector<std::uint8_t> plain = written;
@@ -264,11 +270,14 @@ TEST_F(Form1Test, EncoderWritesTheImageBesideTheHexFile) {
   EXPECT_EQ(plain[5], 0xFF);
   EXPECT_FALSE(fs::exists(Path("fw.bin")));
   EXPECT_EQ(form_->KeyBuffer(), "");
-  EXPECT_EQ(form_->ImageCrc(), 0);
+  // What "Update" sends next is the new image with its own sum.
+  EXPECT_TRUE(form_->Update()->isEnabled());
+  EXPECT_EQ(form_->ImageCrc(), ImageCrc(written));
+  EXPECT_NE(form_->ImageCrc(), old_crc);
 
   dialogs_->answers = {""};
   Type("Tavik");  // again after a conversion
-  EXPECT_EQ(dialogs_->requests.size(), 2u);
+  EXPECT_EQ(dialogs_->requests.size(), 3u);
 }
 
 TEST_F(Form1Test, KeysReachTheEncoderWhateverHoldsTheFocus) {

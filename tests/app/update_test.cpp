@@ -10,6 +10,7 @@
 #include <fstream>
 #include <memory>
 
+#include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMenu>
@@ -107,11 +108,13 @@ class UpdateTest : public ::testing::Test {
     parts.dialogs = dialogs_;
     parts.program_dir = dir_.path();
     form_ = std::make_unique<Form1>(parts);
-    // The machine's own ports are listed too; the simulated one is the last.
-    ASSERT_GE(form_->Port().size(), 1u);
-    const int last = static_cast<int>(form_->Port().size()) - 1;
-    ASSERT_TRUE(form_->Port()[static_cast<std::size_t>(last)]->text().endsWith("(COM200)"));
-    form_->Port_Click(last);
+    // The machine's own ports are listed too.
+    int chosen = -1;
+    for (std::size_t i = 0; i < form_->Port().size(); ++i) {
+      if (form_->Port()[i]->text().endsWith("(COM200)")) chosen = static_cast<int>(i);
+    }
+    ASSERT_GE(chosen, 0);
+    form_->Port_Click(chosen);
     std::vector<std::uint8_t> image = SelfTestImage().bytes;
     Scramble(image);
     const std::string path = (fs::path(dir_.path().toStdString()) / "fw.bin").string();
@@ -179,16 +182,30 @@ TEST_F(UpdateTest, WholeUpdateShowsTheVerdictWithThePortStillOpen) {
 }
 
 TEST_F(UpdateTest, StopInTheMiddleKeepsTheBarAndClosesThePort) {
+  // A second port in the menu, right after COM200, to be clicked while the update runs.
+  VirtualPortLink spare("/dev/null", 201);
   Start(Device([](auto& o) { o.silent_after = 3; }));
   form_->Update_Click();
   device_->Hello();
   ASSERT_TRUE(RunUntil([&] { return device_->model().received_image().size() == 3 * 256; }));
   // Commands refused meanwhile change nothing; keys are still collected.
+  const auto ticks = [&] {
+    std::vector<bool> ticked;
+    for (QAction* item : form_->Port())
+      ticked.push_back(item->isChecked());
+    return ticked;
+  };
+  const std::vector<bool> ticked = ticks();
+  const std::uint8_t selected = form_->SelectedPort();
   const std::int32_t crc = form_->ImageCrc();
   const std::size_t dialogs_shown = dialogs_->requests.size();
   form_->Command1_Click();
   form_->Port_Click(0);
+  ASSERT_GT(form_->Port().size(), selected + 1u);
+  form_->Port()[selected + 1u]->trigger();  // as from the menu
   form_->LoadFile_Click();
+  EXPECT_EQ(form_->SelectedPort(), selected);
+  EXPECT_EQ(ticks(), ticked);
   EXPECT_EQ(form_->ImageCrc(), crc);
   for (char16_t k : std::u16string(u"Tavik"))
     form_->Form_KeyPress(k);

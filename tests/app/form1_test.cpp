@@ -3,15 +3,18 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 
 #include <QAction>
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -191,6 +194,26 @@ TEST_F(Form1Test, CancelAndRefusedLoadsKeepTheEarlierImage) {
     EXPECT_TRUE(form_->Update()->isEnabled()) << name;
     EXPECT_EQ(messages_->shown.size(), name.empty() ? 0u : 1u) << name;
   }
+}
+
+TEST_F(Form1Test, TheOpenDialogBlocksTheWindow) {
+  parts_.ports =
+      std::make_shared<FakePorts>(std::vector<std::pair<std::string, std::uint8_t>>{{"A", 1}});
+  parts_.messages = messages_;
+  parts_.program_dir = dir_.path();
+  form_ = std::make_unique<Form1>(parts_);  // Qt's own file dialogs
+  form_->show();
+  form_->Port_Click(0);
+  auto modality = std::make_shared<std::optional<Qt::WindowModality>>();
+  QTimer::singleShot(0, [modality] {
+    if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+      *modality = dialog->windowModality();
+      dialog->reject();
+    }
+  });
+  form_->LoadFile_Click();
+  EXPECT_EQ(*modality, Qt::ApplicationModal);
+  EXPECT_FALSE(form_->Update()->isEnabled());  // cancelled
 }
 
 TEST_F(Form1Test, SelfTestSetsThePatternAndItsSum) {

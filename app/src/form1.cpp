@@ -209,6 +209,9 @@ void Form1::RunEncoder() {
     return refuse(e.what());
   }
   firmware_image_ = std::move(image);
+  // The sum goes with the image: an Update enabled by an earlier load must not send the new
+  // image with the old image's sum.
+  image_crc_ = pelkar::ImageCrc(firmware_image_);
   Messages().Show(QString::fromUtf8("Kész"), MessageIcon::None);
 }
 

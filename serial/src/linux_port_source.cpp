@@ -7,11 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <memory>
 #include <optional>
 
 #include "serial/port_map.h"
+#include "serial/virtual_port.h"
 
 namespace pelkar {
 namespace {
@@ -107,15 +107,9 @@ std::string PortDescription(std::string text) {
 
 std::vector<std::pair<std::uint8_t, std::string>> LiveVirtualPorts() {
   std::vector<std::pair<std::uint8_t, std::string>> ports;
-  const auto folder = VirtualPortFolder();
-  if (!folder) return ports;
   for (int n = kFirstVirtualPort; n <= 255; ++n) {
-    const auto link = *folder / ("COM" + std::to_string(n));
-    std::error_code ec;
-    if (!std::filesystem::is_symlink(link, ec)) continue;
-    const auto target = std::filesystem::read_symlink(link, ec);
-    if (ec || !std::filesystem::exists(link, ec)) continue;  // points nowhere: a dead device
-    ports.push_back({static_cast<std::uint8_t>(n), target.string()});
+    const auto port = static_cast<std::uint8_t>(n);
+    if (auto target = LiveVirtualPortTarget(port)) ports.push_back({port, std::move(*target)});
   }
   return ports;
 }

@@ -1,9 +1,11 @@
 #include "serial/port_map.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <cerrno>
+#include <mutex>
 
 namespace pelkar {
 namespace {
@@ -16,15 +18,21 @@ constexpr Range kRanges[] = {
     {1, "/dev/ttyS"}, {33, "/dev/ttyUSB"}, {65, "/dev/ttyACM"}, {97, "/dev/ttyAMA"}};
 constexpr int kPerRange = 32;
 
-bool UsableFolder(const std::filesystem::path& dir) {
+// Makes dir when missing; true when it is a real folder (never a link to one) owned by uid,
+// private to it.
+bool PrivateFolder(const std::filesystem::path& dir, std::uint32_t uid) {
+  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
   struct stat st {};
-  if (::lstat(dir.c_str(), &st) != 0) {
-    if (::mkdir(dir.c_str(), 0700) != 0 || ::lstat(dir.c_str(), &st) != 0) return false;
-  }
-  if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) return false;
-  if ((st.st_mode & 077) != 0 && ::chmod(dir.c_str(), 0700) != 0) return false;
-  return true;
+  bool usable = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == uid;
+  if (usable && (st.st_mode & 077) != 0) usable = ::fchmod(fd, 0700) == 0;
+  ::close(fd);
+  return usable;
 }
+
+std::mutex test_folder_mutex;
+std::filesystem::path test_folder;
 
 std::optional<unsigned> ParseIndex(std::string_view digits) {
   if (digits.empty() || digits.size() > 3) return std::nullopt;
@@ -74,16 +82,33 @@ std::optional<std::uint8_t> PortForDevicePath(std::string_view path) {
   return std::nullopt;
 }
 
+std::optional<std::filesystem::path> VirtualPortFolderUnder(const std::filesystem::path& run_user,
+                                                            const std::filesystem::path& tmp,
+                                                            std::uint32_t uid) {
+  const std::filesystem::path home = run_user / std::to_string(uid);
+  struct stat st {};
+  const bool own_run_dir =
+      ::lstat(home.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == uid;
+  const std::filesystem::path dir =
+      own_run_dir ? home / "pelkar1" : tmp / ("pelkar1-" + std::to_string(uid));
+  if (!PrivateFolder(dir, uid)) return std::nullopt;
+  return dir;
+}
+
 std::optional<std::filesystem::path> VirtualPortFolder() {
-  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
-    struct stat st {};
-    if (::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid()) {
-      const std::filesystem::path dir = std::filesystem::path(runtime) / "pelkar1";
-      return UsableFolder(dir) ? std::optional(dir) : std::nullopt;
-    }
+  std::filesystem::path folder;
+  {
+    std::lock_guard lock(test_folder_mutex);
+    folder = test_folder;
   }
-  const std::filesystem::path dir = "/tmp/pelkar1-" + std::to_string(::getuid());
-  return UsableFolder(dir) ? std::optional(dir) : std::nullopt;
+  if (folder.empty()) return VirtualPortFolderUnder("/run/user", "/tmp", ::getuid());
+  if (!PrivateFolder(folder, ::getuid())) return std::nullopt;
+  return folder;
+}
+
+void SetVirtualPortFolderForTests(const std::filesystem::path& folder) {
+  std::lock_guard lock(test_folder_mutex);
+  test_folder = folder;
 }
 
 }  // namespace pelkar

@@ -15,6 +15,7 @@
 #include <optional>
 
 #include "serial/port_map.h"
+#include "serial/virtual_port.h"
 
 namespace pelkar {
 namespace {
@@ -97,8 +98,14 @@ bool SerialComm::OpenPath(const std::string& path, std::int32_t BaudRate) {
   error_.clear();
   const auto speed = SpeedFor(BaudRate);
   if (!speed) return Fail(EINVAL, "Unsupported rate " + std::to_string(BaudRate) + " for");
+  // A virtual port whose device has gone may lead to another device by now.
+  if (StaleVirtualPort(path)) return Fail(ENOENT, "No simulated device runs on");
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return Fail(errno, "Cannot open");
+  if (StaleVirtualPort(path, fd)) {
+    ::close(fd);
+    return Fail(ENOENT, "No simulated device runs on");
+  }
   // From here on a failure leaves the descriptor open on the channel, as a failed
   // configuration does; ClosePort() releases it.
   fd_ = fd;

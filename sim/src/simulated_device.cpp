@@ -69,6 +69,8 @@ SimulatedDevice::SimulatedDevice(SimulatorOptions options,
   ::ioctl(master_, TIOCPKT, &on);
   ResetHangupState();
   link_ = std::make_unique<VirtualPortLink>(pty_path_, options_.com);
+  port_ = link_->port();
+  link_path_ = link_->link();
 }
 
 SimulatedDevice::~SimulatedDevice() {
@@ -79,14 +81,6 @@ SimulatedDevice::~SimulatedDevice() {
   }
 }
 
-std::uint8_t SimulatedDevice::port() const noexcept {
-  return link_ ? link_->port() : 0;
-}
-
-std::filesystem::path SimulatedDevice::link_path() const {
-  return link_ ? link_->link() : std::filesystem::path();
-}
-
 void SimulatedDevice::RequestStop() noexcept {
   const char c = 's';
   [[maybe_unused]] const ssize_t n = ::write(stop_pipe_[1], &c, 1);
@@ -95,6 +89,12 @@ void SimulatedDevice::RequestStop() noexcept {
 bool SimulatedDevice::StopRequested() {
   pollfd p{stop_pipe_[0], POLLIN, 0};
   return ::poll(&p, 1, 0) > 0;
+}
+
+// Counted from the hello on, so that 0 hangs up before the first block request.
+bool SimulatedDevice::HangUpDue(const DeviceModel& device) const {
+  return options_.hangup_after && device.greeted() &&
+         device.blocks_received() >= *options_.hangup_after;
 }
 
 std::vector<SimulatedExchange> SimulatedDevice::exchanges() const {
@@ -139,6 +139,7 @@ std::size_t SimulatedDevice::Run() {
     if (!Exchange() || options_.once) break;
     if (!next_host_waiting_) ResetHangupState();
   }
+  link_.reset();
   std::lock_guard lock(mutex_);
   std::size_t verdicts = 0;
   for (const auto& e : exchanges_)
@@ -185,21 +186,19 @@ bool SimulatedDevice::Exchange() {
       const auto answer = device.OnHostByte(pending.front().byte);
       pending.pop_front();
       const bool block_done = device.blocks_received() != blocks_before;
-      if (block_done) {
-        const std::size_t blocks = device.blocks_received();
-        report.blocks = blocks;
-        if (options_.hangup_after && blocks >= *options_.hangup_after) {
-          Log("Hanging up after block " + std::to_string(blocks));
-          ::close(master_);
-          master_ = -1;
-          link_.reset();
-          std::lock_guard lock(mutex_);
-          report.host_left = false;
-          exchanges_.push_back(report);
-          return false;
-        }
-        if (flash.count() > 0) hold_until = Clock::now() + flash;
+      report.blocks = device.blocks_received();
+      if (HangUpDue(device)) {
+        Log(report.blocks == 0 ? std::string("Hanging up after the hello")
+                               : "Hanging up after block " + std::to_string(report.blocks));
+        link_.reset();
+        ::close(master_);
+        master_ = -1;
+        std::lock_guard lock(mutex_);
+        report.host_left = false;
+        exchanges_.push_back(report);
+        return false;
       }
+      if (block_done && flash.count() > 0) hold_until = Clock::now() + flash;
       to_send.insert(to_send.end(), answer.begin(), answer.end());
       if (device.verdict_sent()) {
         report.verdict = device.verdict_sent();

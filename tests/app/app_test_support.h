@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include <QDir>
+
 #include "app/form1.h"
 #include "app/message_boxes.h"
 #include "app/ports.h"
@@ -40,6 +42,7 @@ class FakeDialogs final : public DialogBackend {
  public:
   std::optional<FileChoice> OpenFile(const FileRequest& request) override {
     requests.push_back(request);
+    current_dirs.push_back(QDir::currentPath().toStdString());
     if (answers.empty()) return std::nullopt;
     std::string path = answers.front();
     answers.pop_front();
@@ -54,6 +57,7 @@ class FakeDialogs final : public DialogBackend {
   std::optional<FontChoice> GetFont(const FontRequest&, QWidget*) override { return std::nullopt; }
   std::deque<std::string> answers;
   std::vector<FileRequest> requests;
+  std::vector<std::string> current_dirs;  // the current folder as each dialog opened
 };
 
 struct Shown {

@@ -3,15 +3,18 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 
 #include <QAction>
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -152,8 +155,12 @@ TEST_F(Form1Test, LoadKeepsTheFileAndSumsTheDescrambledBlocks) {
   std::vector<std::uint8_t> counted = plain;
   std::fill_n(counted.begin(), 8, 0);
 
+  // Whatever folder was current before (the encoder's dialog leaves it anywhere), the open
+  // dialog starts from the program's folder.
+  ASSERT_TRUE(QDir::setCurrent(QDir::tempPath()));
   dialogs_->answers = {Path("one.bin").string()};
   form_->LoadFile_Click();
+  EXPECT_EQ(dialogs_->current_dirs.back(), dir_.path().toStdString());
   EXPECT_EQ(dialogs_->requests.back().name_filters, std::vector<std::string>{"*.bin (*.bin)"});
   EXPECT_EQ(form_->FirmwareImage(), stored);
   EXPECT_EQ(form_->ImageCrc(), std::int32_t{Crc16A(counted, 256)});
@@ -187,6 +194,26 @@ TEST_F(Form1Test, CancelAndRefusedLoadsKeepTheEarlierImage) {
     EXPECT_TRUE(form_->Update()->isEnabled()) << name;
     EXPECT_EQ(messages_->shown.size(), name.empty() ? 0u : 1u) << name;
   }
+}
+
+TEST_F(Form1Test, TheOpenDialogBlocksTheWindow) {
+  parts_.ports =
+      std::make_shared<FakePorts>(std::vector<std::pair<std::string, std::uint8_t>>{{"A", 1}});
+  parts_.messages = messages_;
+  parts_.program_dir = dir_.path();
+  form_ = std::make_unique<Form1>(parts_);  // Qt's own file dialogs
+  form_->show();
+  form_->Port_Click(0);
+  auto modality = std::make_shared<std::optional<Qt::WindowModality>>();
+  QTimer::singleShot(0, [modality] {
+    if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+      *modality = dialog->windowModality();
+      dialog->reject();
+    }
+  });
+  form_->LoadFile_Click();
+  EXPECT_EQ(*modality, Qt::ApplicationModal);
+  EXPECT_FALSE(form_->Update()->isEnabled());  // cancelled
 }
 
 TEST_F(Form1Test, SelfTestSetsThePatternAndItsSum) {
@@ -240,6 +267,12 @@ TEST_F(Form1Test, EncoderWritesTheImageBesideTheHexFile) {
   Make({{"A", 1}});
   form_->show();
   QApplication::setActiveWindow(form_.get());
+  // An image loaded before, so that "Update" is already enabled.
+  form_->Port_Click(0);
+  WriteAll(Path("old.bin"), std::vector<std::uint8_t>(512, 0x5A));
+  dialogs_->answers = {Path("old.bin").string()};
+  form_->LoadFile_Click();
+  const std::int32_t old_crc = form_->ImageCrc();
   const fs::path sub = Path("sub");
   fs::create_directory(sub);
   WriteText(sub / "fw.hex", kHex);
@@ -252,7 +285,7 @@ TEST_F(Form1Test, EncoderWritesTheImageBesideTheHexFile) {
   ASSERT_EQ(messages_->shown.size(), 1u);
   EXPECT_EQ(messages_->shown[0].text, "Kész");
   EXPECT_EQ(messages_->shown[0].icon, MessageIcon::None);
-  EXPECT_EQ(dialogs_->requests[0].name_filters, std::vector<std::string>{"*.hex (*.hex)"});
+  EXPECT_EQ(dialogs_->requests.back().name_filters, std::vector<std::string>{"*.hex (*.hex)"});
   const auto written = ReadAll(sub / "fw.bin");
   EXPECT_EQ(written, form_->FirmwareImage());
   std::vector<std::uint8_t> plain = written;
@@ -264,11 +297,14 @@ TEST_F(Form1Test, EncoderWritesTheImageBesideTheHexFile) {
   EXPECT_EQ(plain[5], 0xFF);
   EXPECT_FALSE(fs::exists(Path("fw.bin")));
   EXPECT_EQ(form_->KeyBuffer(), "");
-  EXPECT_EQ(form_->ImageCrc(), 0);
+  // What "Update" sends next is the new image with its own sum.
+  EXPECT_TRUE(form_->Update()->isEnabled());
+  EXPECT_EQ(form_->ImageCrc(), ImageCrc(written));
+  EXPECT_NE(form_->ImageCrc(), old_crc);
 
   dialogs_->answers = {""};
   Type("Tavik");  // again after a conversion
-  EXPECT_EQ(dialogs_->requests.size(), 2u);
+  EXPECT_EQ(dialogs_->requests.size(), 3u);
 }
 
 TEST_F(Form1Test, KeysReachTheEncoderWhateverHoldsTheFocus) {

@@ -22,8 +22,6 @@ namespace fs = std::filesystem;
 
 TEST(SimulatedUpdate, EncodeLoadAndUpdateFromTheWindow) {
   QTemporaryDir dir;
-  const QByteArray old_runtime = qgetenv("XDG_RUNTIME_DIR");
-  qputenv("XDG_RUNTIME_DIR", dir.path().toLocal8Bit());
   const fs::path folder = dir.path().toStdString();
   {
     SimulatorOptions options;
@@ -78,7 +76,6 @@ TEST(SimulatedUpdate, EncodeLoadAndUpdateFromTheWindow) {
     EXPECT_EQ(LoadImageFile(folder / "received.bin").bytes,
               LoadImageFile(folder / "demo.bin").bytes);
   }
-  qputenv("XDG_RUNTIME_DIR", old_runtime);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <memory>
 
+#include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMenu>
@@ -21,6 +22,7 @@
 #include "app/progress_picture.h"
 #include "app_test_support.h"
 #include "firmware/image.h"
+#include "serial/virtual_port.h"
 #include "sim/device_model.h"
 
 namespace pelkar {
@@ -32,7 +34,7 @@ namespace fs = std::filesystem;
 // from the same event loop as the window.
 class PtyBootLoader {
  public:
-  PtyBootLoader(const fs::path& runtime_dir, DeviceOptions options) : model_(options) {
+  explicit PtyBootLoader(DeviceOptions options) : model_(options) {
     master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
     EXPECT_GE(master_, 0);
     ::grantpt(master_);
@@ -41,23 +43,19 @@ class PtyBootLoader {
     ::tcgetattr(master_, &tio);
     ::cfmakeraw(&tio);
     ::tcsetattr(master_, TCSANOW, &tio);
-    link_ = runtime_dir / "pelkar1" / "COM200";
-    fs::create_directories(link_.parent_path());
-    fs::create_symlink(::ptsname(master_), link_);
+    link_ = std::make_unique<VirtualPortLink>(::ptsname(master_), 200);
     // Keep the slave open on our side too, so the host's close is no hang-up for us.
     keep_ = ::open(::ptsname(master_), O_RDWR | O_NOCTTY);
     notifier_ = std::make_unique<QSocketNotifier>(master_, QSocketNotifier::Read);
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { OnReadable(); });
   }
-  ~PtyBootLoader() {
-    Unplug();
-    std::error_code ec;
-    fs::remove(link_, ec);
-  }
+  ~PtyBootLoader() { Unplug(); }
 
   // The device opens the exchange; call once the host has opened the port.
   void Hello() { Send(model_.Start()); }
+  // The port goes with the device, as an unplugged adapter's does.
   void Unplug() {
+    link_.reset();
     notifier_.reset();
     if (keep_ >= 0) ::close(keep_);
     if (master_ >= 0) ::close(master_);
@@ -79,7 +77,7 @@ class PtyBootLoader {
   }
 
   DeviceModel model_;
-  fs::path link_;
+  std::unique_ptr<VirtualPortLink> link_;
   int master_ = -1;
   int keep_ = -1;
   std::unique_ptr<QSocketNotifier> notifier_;
@@ -95,31 +93,28 @@ DeviceOptions Device(Set set) {
 
 class UpdateTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    old_runtime_ = qgetenv("XDG_RUNTIME_DIR");
-    qputenv("XDG_RUNTIME_DIR", dir_.path().toLocal8Bit());
-  }
   void TearDown() override {
     form_.reset();
     device_.reset();
-    qputenv("XDG_RUNTIME_DIR", old_runtime_);
   }
   // A window on the machine's port discovery, with the device on COM200, the port chosen
   // and a 40,960-byte image loaded through "Load File".
   void Start(DeviceOptions options = {}) {
     form_.reset();
     device_.reset();
-    device_ = std::make_unique<PtyBootLoader>(fs::path(dir_.path().toStdString()), options);
+    device_ = std::make_unique<PtyBootLoader>(options);
     Form1Parts parts;
     parts.messages = messages_;
     parts.dialogs = dialogs_;
     parts.program_dir = dir_.path();
     form_ = std::make_unique<Form1>(parts);
-    // The machine's own ports are listed too; the simulated one is the last.
-    ASSERT_GE(form_->Port().size(), 1u);
-    const int last = static_cast<int>(form_->Port().size()) - 1;
-    ASSERT_TRUE(form_->Port()[static_cast<std::size_t>(last)]->text().endsWith("(COM200)"));
-    form_->Port_Click(last);
+    // The machine's own ports are listed too.
+    int chosen = -1;
+    for (std::size_t i = 0; i < form_->Port().size(); ++i) {
+      if (form_->Port()[i]->text().endsWith("(COM200)")) chosen = static_cast<int>(i);
+    }
+    ASSERT_GE(chosen, 0);
+    form_->Port_Click(chosen);
     std::vector<std::uint8_t> image = SelfTestImage().bytes;
     Scramble(image);
     const std::string path = (fs::path(dir_.path().toStdString()) / "fw.bin").string();
@@ -142,7 +137,6 @@ class UpdateTest : public ::testing::Test {
   }
 
   QTemporaryDir dir_;
-  QByteArray old_runtime_;
   std::shared_ptr<test::RecordedMessages> messages_ = std::make_shared<test::RecordedMessages>();
   std::shared_ptr<test::FakeDialogs> dialogs_ = std::make_shared<test::FakeDialogs>();
   std::unique_ptr<PtyBootLoader> device_;
@@ -188,16 +182,30 @@ TEST_F(UpdateTest, WholeUpdateShowsTheVerdictWithThePortStillOpen) {
 }
 
 TEST_F(UpdateTest, StopInTheMiddleKeepsTheBarAndClosesThePort) {
+  // A second port in the menu, right after COM200, to be clicked while the update runs.
+  VirtualPortLink spare("/dev/null", 201);
   Start(Device([](auto& o) { o.silent_after = 3; }));
   form_->Update_Click();
   device_->Hello();
   ASSERT_TRUE(RunUntil([&] { return device_->model().received_image().size() == 3 * 256; }));
   // Commands refused meanwhile change nothing; keys are still collected.
+  const auto ticks = [&] {
+    std::vector<bool> ticked;
+    for (QAction* item : form_->Port())
+      ticked.push_back(item->isChecked());
+    return ticked;
+  };
+  const std::vector<bool> ticked = ticks();
+  const std::uint8_t selected = form_->SelectedPort();
   const std::int32_t crc = form_->ImageCrc();
   const std::size_t dialogs_shown = dialogs_->requests.size();
   form_->Command1_Click();
   form_->Port_Click(0);
+  ASSERT_GT(form_->Port().size(), selected + 1u);
+  form_->Port()[selected + 1u]->trigger();  // as from the menu
   form_->LoadFile_Click();
+  EXPECT_EQ(form_->SelectedPort(), selected);
+  EXPECT_EQ(ticks(), ticked);
   EXPECT_EQ(form_->ImageCrc(), crc);
   for (char16_t k : std::u16string(u"Tavik"))
     form_->Form_KeyPress(k);
@@ -257,7 +265,6 @@ TEST_F(UpdateTest, APortLostInTheMiddleEndsWithAClearMessage) {
 TEST_F(UpdateTest, APortThatCannotOpenEndsTheExchange) {
   Start();
   device_->Unplug();
-  fs::remove(fs::path(dir_.path().toStdString()) / "pelkar1" / "COM200");
   form_->Update_Click();
   ASSERT_EQ(messages_->shown.size(), 1u);
   EXPECT_EQ(messages_->shown[0].text, "Can't open port");

@@ -4,7 +4,6 @@
 #include <poll.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <thread>
@@ -25,7 +24,6 @@ class SimulatedDeviceTest : public testing::Test {
   void SetUp() override {
     runtime_ = fs::temp_directory_path() / ("pelkar-sim-" + std::to_string(::getpid()));
     fs::create_directories(runtime_);
-    ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
     std::mt19937 rng(5);
     image_.bytes.resize(8 * 256);
     for (auto& b : image_.bytes)
@@ -73,6 +71,7 @@ TEST_F(SimulatedDeviceTest, UpdatesAndServesTheNextHost) {
   EXPECT_EQ(Update(200), ExchangeOutcome::UpdateOk);
   device.RequestStop();
   run.join();
+  EXPECT_FALSE(fs::exists(device.link_path())) << "a stopped device still offers its port";
   const auto done = device.exchanges();
   ASSERT_EQ(done.size(), 2u);
   EXPECT_TRUE(done[0].crc_matched);
@@ -80,19 +79,24 @@ TEST_F(SimulatedDeviceTest, UpdatesAndServesTheNextHost) {
 }
 
 TEST_F(SimulatedDeviceTest, HangUpIsSeenAsALostPort) {
-  SimulatorOptions options;
-  options.device.blocks = 8;
-  options.hangup_after = 3;
-  SimulatedDevice device(options);
-  const auto link = device.link_path();
-  std::thread run([&] { device.Run(); });
-  bool lost = false;
-  const auto start = Clock::now();
-  EXPECT_EQ(Update(device.port(), &lost), ExchangeOutcome::None);
-  EXPECT_TRUE(lost);
-  EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
-  run.join();
-  EXPECT_FALSE(fs::exists(link)) << "the port did not vanish";
+  // 0: right after the hello, before the first block request.
+  for (const std::size_t after : {std::size_t{0}, std::size_t{3}}) {
+    SimulatorOptions options;
+    options.device.blocks = 8;
+    options.hangup_after = after;
+    SimulatedDevice device(options);
+    const auto link = device.link_path();
+    std::thread run([&] { device.Run(); });
+    bool lost = false;
+    const auto start = Clock::now();
+    EXPECT_EQ(Update(device.port(), &lost), ExchangeOutcome::None) << after;
+    EXPECT_TRUE(lost) << after;
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(1)) << after;
+    run.join();
+    EXPECT_FALSE(fs::exists(link)) << after << ": the port did not vanish";
+    ASSERT_EQ(device.exchanges().size(), 1u) << after;
+    EXPECT_EQ(device.exchanges()[0].blocks, after);
+  }
 }
 
 TEST_F(SimulatedDeviceTest, PacesTheHostAtTheLineRate) {

@@ -60,7 +60,8 @@ class DialogBackend {
  public:
   virtual ~DialogBackend() = default;
 
-  // File dialogs have no owner window: the main window stays usable while they are open.
+  // File dialogs have no owner window but are application-modal: the main window takes no
+  // input while one is open, so nothing changes under the choice being made.
   virtual std::optional<FileChoice> OpenFile(const FileRequest& request) = 0;
   virtual std::optional<FileChoice> SaveFile(const FileRequest& request) = 0;
 

@@ -19,7 +19,7 @@ class LinuxPortSource : public PortSource {
 };
 
 // The live virtual ports of the folder: (port number, pseudo-terminal path) for every link
-// COM200..COM255 whose target exists, in number order.
+// COM200..COM255 whose device still runs (see serial/virtual_port.h), in number order.
 std::vector<std::pair<std::uint8_t, std::string>> LiveVirtualPorts();
 
 // Parentheses inside a description would confuse the number parsing: they become brackets.

@@ -24,9 +24,20 @@ std::optional<std::string> DevicePathForPort(std::uint8_t port);
 // nothing when the path is outside the table.
 std::optional<std::uint8_t> PortForDevicePath(std::string_view path);
 
-// The folder of virtual ports: $XDG_RUNTIME_DIR/pelkar1, else /tmp/pelkar1-<uid>; created
-// 0700 when missing. Nothing when it cannot be created or is not a real folder owned by
-// this user with no access for others (another user could plant links in it).
+// The folder of virtual ports, the same for every process of this user whatever its
+// environment (a shell, sudo, ssh, a service): /run/user/<uid>/pelkar1 when /run/user/<uid> is
+// this user's folder, else /tmp/pelkar1-<uid>. Created 0700 when missing; access for others
+// is taken away. Nothing when it cannot be made or is not a real folder owned by this user:
+// a planted link or another user's folder could lead the links anywhere.
 std::optional<std::filesystem::path> VirtualPortFolder();
+
+// The same choice for user uid, with run_user and tmp in place of /run/user and /tmp.
+std::optional<std::filesystem::path> VirtualPortFolderUnder(const std::filesystem::path& run_user,
+                                                            const std::filesystem::path& tmp,
+                                                            std::uint32_t uid);
+
+// Points every virtual-port lookup of this process at folder, so tests running side by side
+// never meet each other's devices or the user's; an empty path undoes it.
+void SetVirtualPortFolderForTests(const std::filesystem::path& folder);
 
 }  // namespace pelkar

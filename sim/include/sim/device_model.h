@@ -30,6 +30,10 @@ class DeviceModel {
   // One byte from the host; returns what the device sends in answer (often nothing).
   std::vector<std::uint8_t> OnHostByte(std::uint8_t byte);
 
+  // True once the host has answered the hello.
+  bool greeted() const noexcept {
+    return phase_ != Phase::AwaitStart && phase_ != Phase::AwaitHostHello;
+  }
   // True once the verdict is sent, or when the device went silent.
   bool finished() const noexcept { return phase_ == Phase::Done || phase_ == Phase::Silent; }
   bool silent() const noexcept { return phase_ == Phase::Silent; }

@@ -3,7 +3,8 @@
 //
 // It waits until a host opens the port and has emptied its queues, sends its hello, then
 // leads the exchange through DeviceModel. Run() blocks; RequestStop() (from another thread
-// or a signal handler) ends it. The virtual port is removed when the object goes.
+// or a signal handler) ends it. The virtual port is removed when Run() ends, and at the
+// latest when the object goes.
 #pragma once
 
 #include <atomic>
@@ -27,6 +28,7 @@ struct SimulatorOptions {
   std::uint32_t baud = 0;                     // pace host bytes as an 8N1 line; 0: no pacing
   std::uint32_t flash_ms = 0;                 // pause after each block, as a flash write
   std::optional<std::size_t> hangup_after;    // the port vanishes after this many blocks
+                                              // (0: once the host answered the hello)
   std::optional<std::filesystem::path> save;  // keep the received image here
   bool once = false;                          // end after one exchange
 };
@@ -49,12 +51,14 @@ class SimulatedDevice {
   SimulatedDevice& operator=(const SimulatedDevice&) = delete;
   ~SimulatedDevice();
 
-  std::uint8_t port() const noexcept;
+  // The COM number offered, also after the port was removed.
+  std::uint8_t port() const noexcept { return port_; }
   const std::string& pty_path() const noexcept { return pty_path_; }
-  std::filesystem::path link_path() const;
+  // Where the virtual port's link is, or was once it is removed.
+  const std::filesystem::path& link_path() const noexcept { return link_path_; }
 
   // Serves hosts until RequestStop(), a hang-up, or the end of the first exchange with
-  // `once`. Returns the number of exchanges that reached a verdict.
+  // `once`, then removes the port. Returns the number of exchanges that reached a verdict.
   std::size_t Run();
   // Ends Run() soon; safe from any thread and from a signal handler.
   void RequestStop() noexcept;
@@ -68,6 +72,7 @@ class SimulatedDevice {
   void ResetHangupState();
   void Log(const std::string& line) const;
   bool StopRequested();
+  bool HangUpDue(const DeviceModel& device) const;
 
   SimulatorOptions options_;
   std::function<void(const std::string&)> log_;
@@ -76,6 +81,8 @@ class SimulatedDevice {
   int stop_pipe_[2] = {-1, -1};
   std::string pty_path_;
   std::unique_ptr<VirtualPortLink> link_;
+  std::uint8_t port_ = 0;
+  std::filesystem::path link_path_;
   mutable std::mutex mutex_;
   std::vector<SimulatedExchange> exchanges_;
 };

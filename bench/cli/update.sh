@@ -10,13 +10,12 @@ pelkar1=$(realpath "${1:-$here/../../build/ci/cli/pelkar1}")
 work=$(mktemp -d)
 sim=""
 trap '[ -n "$sim" ] && kill $sim 2>/dev/null; rm -rf "$work"' EXIT
-export XDG_RUNTIME_DIR="$work"
 "$pelkar1" encode "$here/../../samples/demo-firmware.hex" -o "$work/fw.bin" >/dev/null
 
 device() {
-  "$pelkar1" simulate --once --com 250 "$@" >/dev/null 2>&1 &
+  "$pelkar1" simulate --once --com 250 "$@" >"$work/device.out" 2>/dev/null &
   sim=$!
-  for _ in $(seq 50); do [ -e "$work/pelkar1/COM250" ] && return; sleep 0.05; done
+  for _ in $(seq 50); do grep -q "ready on COM250" "$work/device.out" && return; sleep 0.05; done
 }
 
 echo "== paced at 115200 baud"

@@ -68,7 +68,6 @@ class Cli : public testing::Test {
   void SetUp() override {
     dir_ = fs::temp_directory_path() / ("pelkar-cli-" + std::to_string(::getpid()));
     fs::create_directories(dir_);
-    ::setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
     image_ = (dir_ / "fw.bin").string();
     WriteFileAtomically(image_, SmallImage());
   }

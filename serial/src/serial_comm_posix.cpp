@@ -280,6 +280,8 @@ WaitResult SerialComm::WaitForPorts(std::span<SerialComm* const> ports, Clock::t
     if (port != nullptr && port->native_) fds.push_back({port->native_->fd, POLLIN, 0});
   }
   for (;;) {
+    for (pollfd& p : fds)
+      p.revents = 0;
     const int r = ::poll(fds.data(), fds.size(), PollTimeout(deadline));
     if (r < 0 && errno != EINTR) {
       throw std::system_error(errno, std::generic_category(), "Cannot wait for the ports");

@@ -82,7 +82,7 @@ class SerialComm {
 
   // Waits until a byte is waiting or the port is lost (kReady), the deadline passes
   // (kTimeout) or interrupt, when given, is raised (kInterrupted). A closed channel waits for
-  // the deadline or the interrupt only.
+  // the deadline or the interrupt only. std::system_error when the system cannot wait.
   WaitResult WaitReadable(Clock::time_point deadline, const WaitInterrupt* interrupt = nullptr);
   // The same over several channels: kReady when any of them has bytes waiting or is lost.
   // A lost port makes every wait end at once, so close it. On Windows at most 63 open

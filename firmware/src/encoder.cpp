@@ -42,7 +42,7 @@ std::filesystem::path EncodeHexFile(const std::filesystem::path& hex_file,
                                     std::vector<std::uint8_t>* image) {
   const std::filesystem::path out = EncodedImagePath(hex_file);
   if (out == hex_file) {
-    throw EncodeError("The image would replace the HEX file " + Printable(hex_file.string()) +
+    throw EncodeError("The image would replace the HEX file " + Printable(Utf8(hex_file)) +
                       " itself; rename the HEX file (e.g. to .hex) first.");
   }
   const std::filesystem::path inputs[] = {hex_file};

@@ -27,6 +27,15 @@ std::string Printable(std::string_view text) {
   return out;
 }
 
+std::filesystem::path Utf8Path(std::string_view utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string Utf8(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
 namespace {
 
 // Reads the rest of a file into a byte container, growing it without knowing the size.

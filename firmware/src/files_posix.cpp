@@ -15,7 +15,7 @@ namespace pelkar {
 namespace {
 
 std::string Name(const std::filesystem::path& path) {
-  return Printable(path.string());
+  return Printable(Utf8(path));
 }
 
 [[noreturn]] void ThrowErrno(const std::string& what, int error) {

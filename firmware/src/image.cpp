@@ -39,7 +39,7 @@ FirmwareImage LoadImageFile(const std::filesystem::path& path) {
     throw ImageFileError(e.what());
   }
   if (auto problem = ImageSizeProblem(bytes.size())) {
-    throw ImageFileError("Cannot use " + Printable(path.string()) + " as a firmware image: " +
+    throw ImageFileError("Cannot use " + Printable(Utf8(path)) + " as a firmware image: " +
                          *problem + ".");
   }
   FirmwareImage image{std::move(bytes), 0};

@@ -99,12 +99,6 @@ void AddUdevPorts(std::vector<std::pair<std::uint8_t, PortDevice>>& out) {
 
 }  // namespace
 
-std::string PortDescription(std::string text) {
-  std::replace(text.begin(), text.end(), '(', '[');
-  std::replace(text.begin(), text.end(), ')', ']');
-  return text;
-}
-
 std::vector<std::pair<std::uint8_t, std::string>> LiveVirtualPorts() {
   std::vector<std::pair<std::uint8_t, std::string>> ports;
   for (int n = kFirstVirtualPort; n <= 255; ++n) {
@@ -127,6 +121,10 @@ std::vector<PortDevice> LinuxPortSource::Devices() {
         {kPortsClassId, "Simulated device " + target + " (COM" + std::to_string(port) + ")"});
   }
   return devices;
+}
+
+std::shared_ptr<PortSource> SystemPortSource() {
+  return std::make_shared<LinuxPortSource>();
 }
 
 }  // namespace pelkar

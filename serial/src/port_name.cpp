@@ -1,10 +1,9 @@
 #include "serial/port_name.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <stdexcept>
-
-#include "serial/linux_port_source.h"
 
 namespace pelkar {
 namespace {
@@ -57,6 +56,41 @@ double LenientNumber(const std::string& text) {
   }
 }
 
+std::string PortDescription(std::string text) {
+  std::replace(text.begin(), text.end(), '(', '[');
+  std::replace(text.begin(), text.end(), ')', ']');
+  return text;
+}
+
+PortDevice RegistryPortDevice(std::string_view device, std::string_view port) {
+  // What Device Manager calls the ports of the common drivers; others by their device name.
+  static constexpr std::pair<std::string_view, std::string_view> kKnown[] = {
+      {"Serial", "Communications Port"},
+      {"VCP", "USB Serial Port"},
+      {"USBSER", "USB Serial Device"},
+      {"BthModem", "Standard Serial over Bluetooth link"},
+  };
+  const auto Trim = [](std::string_view s) {
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\0'))
+      s.remove_suffix(1);
+    while (!s.empty() && s.front() == ' ')
+      s.remove_prefix(1);
+    return s;
+  };
+  device = Trim(device);
+  port = Trim(port);
+  const std::size_t slash = device.find_last_of('\\');
+  std::string_view object = slash == std::string_view::npos ? device : device.substr(slash + 1);
+  std::string_view stem = object;
+  while (!stem.empty() && std::isdigit(static_cast<unsigned char>(stem.back())))
+    stem.remove_suffix(1);
+  std::string description = object.empty() ? "Serial port" : std::string(object);
+  for (const auto& [driver, name] : kKnown) {
+    if (stem == driver) description = name;
+  }
+  return {kPortsClassId, PortDescription(description) + " (" + std::string(port) + ")"};
+}
+
 std::vector<PortEntry> ParsePortList(const std::vector<PortDevice>& devices) {
   std::vector<PortEntry> ports;
   for (const PortDevice& d : devices) {
@@ -76,7 +110,7 @@ std::vector<PortEntry> ParsePortList(const std::vector<PortDevice>& devices) {
 }
 
 PortName::PortName(std::shared_ptr<PortSource> source) : source_(std::move(source)) {
-  if (!source_) source_ = std::make_shared<LinuxPortSource>();
+  if (!source_) source_ = SystemPortSource();
 }
 
 std::uint8_t PortName::PortKerdez() {

@@ -1,6 +1,5 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <csignal>
 #include <cstring>
@@ -111,29 +110,6 @@ TEST(EncodedImagePath, ReplacesOnlyTheExtension) {
   };
   for (const auto& [in, out] : cases)
     EXPECT_EQ(EncodedImagePath(in), fs::path(out)) << in;
-}
-
-TEST_F(Encoder, AFailedWriteKeepsTheOlderFile) {
-  const Bytes old(5000, 0x77);
-  WriteFileAtomically(dir_ / "fw.bin", old);
-  // A file size limit makes the write fail half way, as a full disk would.
-  std::signal(SIGXFSZ, SIG_IGN);
-  rlimit saved{};
-  ::getrlimit(RLIMIT_FSIZE, &saved);
-  rlimit small = saved;
-  small.rlim_cur = 1024;
-  ::setrlimit(RLIMIT_FSIZE, &small);
-  try {
-    WriteFileAtomically(dir_ / "fw.bin", Bytes(kEncodedImageSize, 0x11));
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    FAIL() << "the write did not fail";
-  } catch (const FileError& e) {
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    EXPECT_THAT(e.what(), testing::HasSubstr(std::strerror(EFBIG)));
-  }
-  EXPECT_EQ(ReadBytes(dir_ / "fw.bin"), old);
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator{}), 1)
-      << "the temporary file was left behind";
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <tuple>
 
-#include "serial/linux_port_source.h"
 #include "serial/port_name.h"
 
 namespace pelkar {
@@ -103,6 +103,30 @@ TEST(PortDescription, KeepsTheNumberParseable) {
   const std::string name = PortDescription("Adapter (rev B)") + " /dev/ttyUSB1 (COM34)";
   EXPECT_EQ(name, "Adapter [rev B] /dev/ttyUSB1 (COM34)");
   EXPECT_EQ(ParsePortList({Port(name)}).at(0).PortNumber, 34);
+}
+
+// The registry's map names a port only by its driver's device: the entry shown must still
+// read well and give the port's number.
+TEST(RegistryPortDevice, NamesThePortAfterItsDriver) {
+  const std::tuple<const char*, const char*, const char*, int> cases[] = {
+      {"\\Device\\Serial0", "COM1", "Communications Port (COM1)", 1},
+      {"\\Device\\VCP0", "COM12", "USB Serial Port (COM12)", 12},
+      {"\\Device\\USBSER000", "COM7", "USB Serial Device (COM7)", 7},
+      {"\\Device\\BthModem2", "COM40", "Standard Serial over Bluetooth link (COM40)", 40},
+      {"\\Device\\Silabser0", "COM255", "Silabser0 (COM255)", 255},
+      {"\\Device\\Odd(1)", "COM3 ", "Odd[1] (COM3)", 3},
+      {"", "COM9", "Serial port (COM9)", 9},
+  };
+  for (const auto& [device, port, name, number] : cases) {
+    const PortDevice d = RegistryPortDevice(device, port);
+    EXPECT_EQ(d.class_id, kPorts);
+    EXPECT_EQ(d.name, name);
+    const auto ports = ParsePortList({d});
+    ASSERT_EQ(ports.size(), 1u) << name;
+    EXPECT_EQ(ports[0].PortNumber, number);
+  }
+  // A port that is no COM port (a virtual pair's own names) is not offered.
+  EXPECT_TRUE(ParsePortList({RegistryPortDevice("\\Device\\com0com10", "CNCA0")}).empty());
 }
 
 }  // namespace

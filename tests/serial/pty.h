@@ -1,28 +1,53 @@
-// A real pseudo-terminal for tests: the test holds the master side, the code under test
-// opens the slave path as its serial port.
+// A real pseudo-terminal for tests: the test holds the master side, the code under test opens
+// path() as its serial port.
+//
+// Under Wine the pseudo-terminal lives on the Linux side: the test program runs under
+// pty_peer, which makes one for every Pty, links it into the Wine prefix as a COM port and
+// does what the test asks of the master side.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace pelkar::test {
 
+// The line as the master side sees the terminal's settings.
+struct LineSettings {
+  unsigned baud = 0;
+  unsigned data_bits = 0;
+  bool parity = false;
+  bool two_stop_bits = false;
+  bool xon_xoff = false;  // either direction
+  bool raw = false;       // no line editing, echo, signals or output processing
+};
+
 class Pty {
  public:
   Pty();
+  Pty(const Pty&) = delete;
+  Pty& operator=(const Pty&) = delete;
   ~Pty();
+
+  // What SerialComm::OpenPath opens: /dev/pts/N, or \\.\COMn under Wine.
   const std::string& path() const { return path_; }
-  int master() const { return master_; }
   void Write(const std::vector<std::uint8_t>& bytes);
   // Reads until n bytes have come or the time is up.
   std::vector<std::uint8_t> Read(std::size_t n,
                                  std::chrono::milliseconds within = std::chrono::seconds(2));
+  // The terminal goes away under whoever has it open.
   void CloseMaster();
+  LineSettings Settings();
+  // 9600 baud, two stop bits and XON/XOFF both ways, as an earlier program might leave a port.
+  void LeaveForeignSettings();
+  // The master side's descriptor; POSIX only.
+  int master() const;
 
  private:
-  int master_ = -1;
+  struct Far;  // the master side: a descriptor, or the connection to pty_peer
+  std::unique_ptr<Far> far_;
   std::string path_;
 };
 

@@ -1,16 +1,17 @@
+// The serial channel against a real pseudo-terminal, the same on every system.
+#include "serial/serial_comm.h"
+
 #include <gtest/gtest.h>
-#include <sys/ioctl.h>
-#include <termios.h>
 
 #include <chrono>
 #include <thread>
 
 #include "pty.h"
-#include "serial/serial_comm.h"
 
 namespace pelkar {
 namespace {
 
+using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 using test::Pty;
@@ -23,47 +24,34 @@ long Ms(Clock::time_point since) {
 // Bytes written to the master reach the slave's queue a moment later.
 void WaitForCount(SerialComm& port, int count) {
   for (int i = 0; i < 200 && port.GetCountBytes() < count; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::this_thread::sleep_for(2ms);
   }
 }
 
 TEST(SerialComm, OpensRaw8N1AtTheRateWithoutSoftwareFlowControl) {
   Pty pty;
-  termios before{};
-  ::tcgetattr(pty.master(), &before);
-  before.c_iflag |= IXON | IXOFF;
-  before.c_cflag |= PARENB | CSTOPB;
-  ::tcsetattr(pty.master(), TCSANOW, &before);
-
+  pty.LeaveForeignSettings();
+  ASSERT_EQ(pty.Settings().baud, 9600u);
   SerialComm port;
   ASSERT_TRUE(port.OpenPath(pty.path(), 115200)) << port.LastError();
-  termios t{};
-  ASSERT_EQ(::tcgetattr(port.Descriptor(), &t), 0);
-  EXPECT_EQ(::cfgetospeed(&t), B115200);
-  EXPECT_EQ(::cfgetispeed(&t), B115200);
-  EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-  EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB), 0u);
-  EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
-  EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY), 0u);
-  EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
-  EXPECT_EQ(t.c_cc[VMIN], 0);
-  EXPECT_EQ(t.c_cc[VTIME], 0);
-
-  // A pseudo-terminal has no modem lines; the channel never needs them.
-  int lines = 0;
-  EXPECT_NE(::ioctl(port.Descriptor(), TIOCMGET, &lines), 0);
-  EXPECT_EQ(errno, ENOTTY);
+  const test::LineSettings s = pty.Settings();
+  EXPECT_EQ(s.baud, 115200u);
+  EXPECT_EQ(s.data_bits, 8u);
+  EXPECT_FALSE(s.parity);
+  EXPECT_FALSE(s.two_stop_bits);
+  EXPECT_FALSE(s.xon_xoff);
+  EXPECT_TRUE(s.raw);
 }
 
-TEST(SerialComm, RefusesARateItDoesNotKnow) {
-  Pty pty;
+TEST(SerialComm, MissingPortsDoNotOpen) {
   SerialComm port;
-  EXPECT_FALSE(port.OpenPath(pty.path(), 12345));
-  EXPECT_FALSE(port.IsOpen());
-  EXPECT_FALSE(port.OpenPath("/dev/null", 115200)) << "not a serial port";
-  EXPECT_FALSE(port.OpenPath("/nonexistent/ttyX", 115200));
-  EXPECT_EQ(port.LastErrno(), ENOENT);
   EXPECT_FALSE(port.OpenPort(0, 115200));
+  EXPECT_EQ(port.LastErrno(), ENOENT);
+  EXPECT_FALSE(port.IsOpen());
+  Bytes one(1);
+  EXPECT_FALSE(port.ReadPort(one));
+  EXPECT_FALSE(port.WritePort(one));
+  EXPECT_EQ(port.GetCountBytes(), 0);
   port.ClosePort();
   port.ClosePort();  // closing twice, or after a failed open, does nothing
 }
@@ -126,19 +114,22 @@ TEST(SerialComm, WritesWholeBlocksAndPassesFlowControlBytes) {
   EXPECT_EQ(pty.Read(256), block);
 }
 
-TEST(SerialComm, HoldsThePortExclusivelyUntilClosed) {
+TEST(SerialComm, OpensAfreshAfterClose) {
   Pty pty;
-  SerialComm first;
-  SerialComm second;
-  ASSERT_TRUE(first.OpenPath(pty.path(), 115200));
-  EXPECT_FALSE(second.OpenPath(pty.path(), 115200)) << "a second opener got in (we run as root)";
-  EXPECT_NE(second.LastError().find("another program holds the port"), std::string::npos)
-      << second.LastError();
-  second.ClosePort();
-  first.ClosePort();
-  EXPECT_TRUE(second.OpenPath(pty.path(), 115200)) << second.LastError();
+  SerialComm port;
+  ASSERT_TRUE(port.OpenPath(pty.path(), 115200)) << port.LastError();
+  port.ClosePort();
+  EXPECT_FALSE(port.IsOpen());
+  ASSERT_TRUE(port.OpenPath(pty.path(), 115200)) << port.LastError();
   // Opening again on the same channel closes the old port first.
-  EXPECT_TRUE(second.OpenPath(pty.path(), 115200)) << second.LastError();
+  ASSERT_TRUE(port.OpenPath(pty.path(), 115200)) << port.LastError();
+  pty.Write({0x42});
+  WaitForCount(port, 1);
+  Bytes in(1);
+  ASSERT_TRUE(port.ReadPort(in));
+  EXPECT_EQ(in[0], 0x42);
+  ASSERT_TRUE(port.WritePort(Bytes{0x43}));
+  EXPECT_EQ(pty.Read(1), Bytes{0x43});
 }
 
 TEST(SerialComm, TellsAPortLostAtOnce) {
@@ -148,11 +139,112 @@ TEST(SerialComm, TellsAPortLostAtOnce) {
   EXPECT_FALSE(port.PortLost());
   pty.CloseMaster();
   EXPECT_TRUE(port.PortLost());
+  EXPECT_EQ(port.LastErrno(), EIO);
   Bytes one{0};
   const auto start = Clock::now();
   EXPECT_FALSE(port.ReadPort(one));
   EXPECT_FALSE(port.WritePort(one));
+  EXPECT_EQ(port.WaitReadable(Clock::now() + 2s), WaitResult::kReady);
   EXPECT_LT(Ms(start), 200);
+}
+
+// A waiting driver is woken by the first byte, and every byte still comes out once, in order,
+// whichever way it is read.
+TEST(SerialCommWait, EndsWhenAByteArrivesAndLosesNoByte) {
+  Pty pty;
+  SerialComm port;
+  ASSERT_TRUE(port.OpenPath(pty.path(), 115200));
+  std::thread device([&pty] {
+    std::this_thread::sleep_for(150ms);
+    pty.Write({1});
+  });
+  auto start = Clock::now();
+  EXPECT_EQ(port.WaitReadable(start + 5s), WaitResult::kReady);
+  device.join();
+  EXPECT_GE(Ms(start), 100);
+  EXPECT_LT(Ms(start), 1000);
+  pty.Write({2, 3});
+  WaitForCount(port, 3);
+  EXPECT_EQ(port.GetCountBytes(), 3);
+  Bytes in(3);
+  ASSERT_TRUE(port.ReadPort(in));
+  EXPECT_EQ(in, (Bytes{1, 2, 3}));
+
+  // Longer than a read's own time-out, so a wait outlasts it.
+  device = std::thread([&pty] {
+    std::this_thread::sleep_for(1300ms);
+    pty.Write({4, 5});
+  });
+  start = Clock::now();
+  EXPECT_EQ(port.WaitReadable(start + 5s), WaitResult::kReady);
+  device.join();
+  EXPECT_GE(Ms(start), 1200);
+  WaitForCount(port, 2);
+  std::uint8_t buf[8];
+  std::size_t n = port.ReadAvailable(buf);
+  n += port.ReadAvailable(std::span(buf).subspan(n));
+  EXPECT_EQ(Bytes(buf, buf + n), (Bytes{4, 5}));
+  EXPECT_EQ(port.ReadAvailable(buf), 0u);
+}
+
+TEST(SerialCommWait, EndsAtTheDeadlineOrWhenInterrupted) {
+  Pty pty;
+  SerialComm port;
+  ASSERT_TRUE(port.OpenPath(pty.path(), 115200));
+  WaitInterrupt stop;
+  auto start = Clock::now();
+  EXPECT_EQ(port.WaitReadable(start + 300ms, &stop), WaitResult::kTimeout);
+  EXPECT_GE(Ms(start), 300);
+  EXPECT_LT(Ms(start), 900);
+
+  std::thread user([&stop] {
+    std::this_thread::sleep_for(150ms);
+    stop.Raise();
+  });
+  start = Clock::now();
+  EXPECT_EQ(port.WaitReadable(start + 5s, &stop), WaitResult::kInterrupted);
+  user.join();
+  EXPECT_LT(Ms(start), 1000);
+  EXPECT_TRUE(stop.Raised());
+  EXPECT_EQ(port.WaitReadable(Clock::now() + 5s, &stop), WaitResult::kInterrupted)
+      << "stays raised";
+  stop.Clear();
+  EXPECT_FALSE(stop.Raised());
+  EXPECT_EQ(port.WaitReadable(Clock::now() + 50ms, &stop), WaitResult::kTimeout);
+
+  // Nothing to read arrived during all this, and the port still works.
+  EXPECT_EQ(port.GetCountBytes(), 0);
+  pty.Write({9});
+  EXPECT_EQ(port.WaitReadable(Clock::now() + 5s), WaitResult::kReady);
+  std::uint8_t byte = 0;
+  EXPECT_EQ(port.ReadAvailable(std::span(&byte, 1)), 1u);
+  EXPECT_EQ(byte, 9);
+}
+
+TEST(SerialCommWait, WaitsForSeveralPortsAtOnce) {
+  Pty first_pty;
+  Pty second_pty;
+  SerialComm first;
+  SerialComm second;
+  SerialComm closed;
+  ASSERT_TRUE(first.OpenPath(first_pty.path(), 115200));
+  ASSERT_TRUE(second.OpenPath(second_pty.path(), 115200));
+  SerialComm* ports[] = {&first, &closed, &second};
+  EXPECT_EQ(SerialComm::WaitForPorts(ports, Clock::now() + 100ms), WaitResult::kTimeout);
+
+  second_pty.Write({0x55});
+  EXPECT_EQ(SerialComm::WaitForPorts(ports, Clock::now() + 5s), WaitResult::kReady);
+  std::uint8_t byte = 0;
+  EXPECT_EQ(first.ReadAvailable(std::span(&byte, 1)), 0u);
+  EXPECT_EQ(second.ReadAvailable(std::span(&byte, 1)), 1u);
+  EXPECT_EQ(byte, 0x55);
+
+  first_pty.CloseMaster();
+  const auto start = Clock::now();
+  EXPECT_EQ(SerialComm::WaitForPorts(ports, start + 5s), WaitResult::kReady);
+  EXPECT_LT(Ms(start), 1000);
+  EXPECT_TRUE(first.PortLost());
+  EXPECT_FALSE(second.PortLost());
 }
 
 }  // namespace

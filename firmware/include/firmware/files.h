@@ -24,6 +24,11 @@ class FileError : public std::runtime_error {
 // A file name as it may be shown in a message: control bytes escaped (\r, \x1B).
 std::string Printable(std::string_view text);
 
+// Paths cross from and to UTF-8 text the same way on every system (a plain std::string
+// would go through the ANSI code page on Windows, which cannot name every file).
+std::filesystem::path Utf8Path(std::string_view utf8);
+std::string Utf8(const std::filesystem::path& path);
+
 // A file opened for reading in pieces, refused when it grows past a limit while read.
 class InputFile {
  public:

@@ -22,7 +22,4 @@ class LinuxPortSource : public PortSource {
 // COM200..COM255 whose device still runs (see serial/virtual_port.h), in number order.
 std::vector<std::pair<std::uint8_t, std::string>> LiveVirtualPorts();
 
-// Parentheses inside a description would confuse the number parsing: they become brackets.
-std::string PortDescription(std::string text);
-
 }  // namespace pelkar

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pelkar {
@@ -44,9 +45,21 @@ std::vector<PortEntry> ParsePortList(const std::vector<PortDevice>& devices);
 // wherever they stand; sign, digits, decimal point and exponent are read; 0 when none.
 double LenientNumber(const std::string& text);
 
+// Parentheses inside a description would confuse the number parsing: they become brackets.
+std::string PortDescription(std::string text);
+
+// A port as the Windows registry's serial port map lists it: the driver's device
+// ("\Device\Serial0") and the port's name ("COM1"), shown as a readable description followed
+// by the name in parentheses ("Communications Port (COM1)").
+PortDevice RegistryPortDevice(std::string_view device, std::string_view port);
+
+// The machine's own source: udev and the virtual ports on Linux; on Windows the device
+// inventory (WMI), or the registry's serial port map when that lists no port.
+std::shared_ptr<PortSource> SystemPortSource();
+
 class PortName {
  public:
-  // source: where PortKerdez looks; null means the machine's own (LinuxPortSource).
+  // source: where PortKerdez looks; null means the machine's own (SystemPortSource()).
   explicit PortName(std::shared_ptr<PortSource> source = nullptr);
 
   // Runs the discovery: 1 when at least one port was found, else 0. Afterwards there is

@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -116,6 +117,28 @@ TEST_F(Files, WritesThroughAnExclusiveTemporaryFileBesideTheTarget) {
   }
   EXPECT_EQ(Read(real), "new");
   EXPECT_EQ(Entries(dir_), 5u);
+}
+
+TEST_F(Files, AFailedWriteKeepsTheOlderFile) {
+  const fs::path out = dir_ / "fw.bin";
+  Write("fw.bin", std::string(5000, 'o'));
+  // A file size limit makes the write fail half way, as a full disk would.
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit saved{};
+  ::getrlimit(RLIMIT_FSIZE, &saved);
+  rlimit small = saved;
+  small.rlim_cur = 1024;
+  ::setrlimit(RLIMIT_FSIZE, &small);
+  try {
+    WriteFileAtomically(out, std::vector<std::uint8_t>(40960, 0x11));
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    FAIL() << "the write did not fail";
+  } catch (const FileError& e) {
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_THAT(e.what(), HasSubstr(std::strerror(EFBIG)));
+  }
+  EXPECT_EQ(Read(out), std::string(5000, 'o'));
+  EXPECT_EQ(Entries(dir_), 3u) << "the temporary file was left behind";
 }
 
 TEST_F(Files, ASignalThatEndsTheProcessRemovesTheTemporaryFile) {

@@ -9,10 +9,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <optional>
+#include <system_error>
+#include <vector>
 
 #include "serial/port_map.h"
 #include "serial/virtual_port.h"
@@ -59,13 +62,68 @@ bool IsLostErrno(int err) {
   return err == EIO || err == ENXIO || err == ENODEV || err == EBADF;
 }
 
+// Milliseconds from now to deadline for poll(), rounded up so that a wait never ends early.
+int PollTimeout(SerialComm::Clock::time_point deadline) {
+  const auto left = deadline - SerialComm::Clock::now();
+  if (left <= SerialComm::Clock::duration::zero()) return 0;
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return static_cast<int>(std::min<long long>(ms, 24 * 3600 * 1000));
+}
+
 }  // namespace
+
+struct SerialComm::Native {
+  int fd = -1;
+};
+
+WaitInterrupt::WaitInterrupt() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    throw std::system_error(errno, std::generic_category(), "Cannot make a wait interrupt");
+  }
+  native_[0] = fds[0];
+  native_[1] = fds[1];
+}
+
+WaitInterrupt::~WaitInterrupt() {
+  ::close(static_cast<int>(native_[0]));
+  ::close(static_cast<int>(native_[1]));
+}
+
+void WaitInterrupt::Raise() noexcept {
+  const int saved = errno;  // a signal handler must leave errno as it found it
+  const char one = 1;
+  [[maybe_unused]] const ssize_t n = ::write(static_cast<int>(native_[1]), &one, 1);
+  errno = saved;  // a full pipe is raised already
+}
+
+void WaitInterrupt::Clear() noexcept {
+  char buf[64];
+  while (::read(static_cast<int>(native_[0]), buf, sizeof buf) > 0) {
+  }
+}
+
+bool WaitInterrupt::Raised() const noexcept {
+  pollfd p{Descriptor(), POLLIN, 0};
+  return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
+}
+
+int WaitInterrupt::Descriptor() const noexcept {
+  return static_cast<int>(native_[0]);
+}
+
+SerialComm::SerialComm() = default;
 
 SerialComm::~SerialComm() {
   ClosePort();
 }
 
-bool SerialComm::Fail(int err, std::string_view what) {
+int SerialComm::Descriptor() const noexcept {
+  return native_ ? native_->fd : -1;
+}
+
+bool SerialComm::Fail(long system_error, std::string_view what) {
+  const int err = static_cast<int>(system_error);
   errno_ = err;
   error_ = std::string(what) + (path_.empty() ? "" : " " + path_) + ": " + std::strerror(err);
   if (err == EACCES || err == EPERM) error_ += ". " + PermissionHint(path_);
@@ -73,9 +131,9 @@ bool SerialComm::Fail(int err, std::string_view what) {
   return false;
 }
 
-void SerialComm::MarkLost(int err) {
+void SerialComm::MarkLost(long system_error) {
   lost_ = true;
-  Fail(err, "The port was lost:");
+  Fail(system_error, "The port was lost:");
 }
 
 bool SerialComm::OpenPort(std::uint8_t ComPort, std::int32_t BaudRate) {
@@ -108,7 +166,8 @@ bool SerialComm::OpenPath(const std::string& path, std::int32_t BaudRate) {
   }
   // From here on a failure leaves the descriptor open on the channel, as a failed
   // configuration does; ClosePort() releases it.
-  fd_ = fd;
+  native_ = std::make_unique<Native>();
+  native_->fd = fd;
   if (::ioctl(fd, TIOCEXCL) != 0) return Fail(errno, "Not a serial port:");
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return Fail(errno, "Cannot take");
 
@@ -137,10 +196,10 @@ bool SerialComm::OpenPath(const std::string& path, std::int32_t BaudRate) {
 }
 
 bool SerialComm::WritePort(std::span<const std::uint8_t> Be) {
-  if (fd_ < 0) return Fail(EBADF, "Write to a closed port");
+  if (!native_) return Fail(EBADF, "Write to a closed port");
   std::size_t done = 0;
   while (done < Be.size()) {
-    const ssize_t n = ::write(fd_, Be.data() + done, Be.size() - done);
+    const ssize_t n = ::write(native_->fd, Be.data() + done, Be.size() - done);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
       continue;
@@ -155,7 +214,7 @@ bool SerialComm::WritePort(std::span<const std::uint8_t> Be) {
     }
     // The output queue is full: wait until it drains, with no time-out, but not past a
     // hang-up.
-    pollfd p{fd_, POLLOUT, 0};
+    pollfd p{native_->fd, POLLOUT, 0};
     if (::poll(&p, 1, -1) < 0 && errno != EINTR) return Fail(errno, "Cannot write to");
     if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) {
       MarkLost(EIO);
@@ -166,9 +225,9 @@ bool SerialComm::WritePort(std::span<const std::uint8_t> Be) {
 }
 
 std::int32_t SerialComm::GetCountBytes() {
-  if (fd_ < 0) return 0;
+  if (!native_) return 0;
   int count = 0;
-  if (::ioctl(fd_, FIONREAD, &count) != 0) {
+  if (::ioctl(native_->fd, FIONREAD, &count) != 0) {
     if (IsLostErrno(errno)) MarkLost(errno);
     return 0;
   }
@@ -176,9 +235,9 @@ std::int32_t SerialComm::GetCountBytes() {
 }
 
 std::size_t SerialComm::ReadAvailable(std::span<std::uint8_t> out) {
-  if (fd_ < 0 || out.empty()) return 0;
+  if (!native_ || out.empty()) return 0;
   for (;;) {
-    const ssize_t n = ::read(fd_, out.data(), out.size());
+    const ssize_t n = ::read(native_->fd, out.data(), out.size());
     if (n > 0) return static_cast<std::size_t>(n);
     if (n == 0) {
       // With VMIN = VTIME = 0 nothing waiting also reads as 0; a hung-up port tells itself
@@ -193,8 +252,7 @@ std::size_t SerialComm::ReadAvailable(std::span<std::uint8_t> out) {
 }
 
 bool SerialComm::ReadPort(std::span<std::uint8_t> Ki) {
-  if (fd_ < 0) return Fail(EBADF, "Read from a closed port");
-  using Clock = std::chrono::steady_clock;
+  if (!native_) return Fail(EBADF, "Read from a closed port");
   const auto deadline = Clock::now() + std::chrono::milliseconds(1000 + Ki.size());
   std::size_t got = 0;
   while (got < Ki.size()) {
@@ -204,7 +262,7 @@ bool SerialComm::ReadPort(std::span<std::uint8_t> Ki) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) break;
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p{native_->fd, POLLIN, 0};
     const int r = ::poll(&p, 1, static_cast<int>(left) + 1);
     if (r < 0 && errno != EINTR) return Fail(errno, "Cannot read from");
     if (r > 0 && !(p.revents & POLLIN) && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
@@ -215,17 +273,45 @@ bool SerialComm::ReadPort(std::span<std::uint8_t> Ki) {
   return true;
 }
 
+WaitResult SerialComm::WaitReadable(Clock::time_point deadline, const WaitInterrupt* interrupt) {
+  SerialComm* self = this;
+  return WaitForPorts(std::span(&self, 1), deadline, interrupt);
+}
+
+WaitResult SerialComm::WaitForPorts(std::span<SerialComm* const> ports, Clock::time_point deadline,
+                                    const WaitInterrupt* interrupt) {
+  std::vector<pollfd> fds;
+  if (interrupt != nullptr) fds.push_back({interrupt->Descriptor(), POLLIN, 0});
+  const std::size_t first_port = fds.size();
+  for (SerialComm* port : ports) {
+    if (port != nullptr && port->native_) fds.push_back({port->native_->fd, POLLIN, 0});
+  }
+  for (;;) {
+    for (pollfd& p : fds)
+      p.revents = 0;
+    const int r = ::poll(fds.data(), fds.size(), PollTimeout(deadline));
+    if (r < 0 && errno != EINTR) {
+      throw std::system_error(errno, std::generic_category(), "Cannot wait for the ports");
+    }
+    if (interrupt != nullptr && (fds[0].revents & POLLIN)) return WaitResult::kInterrupted;
+    for (std::size_t i = first_port; i < fds.size(); ++i) {
+      if (fds[i].revents != 0) return WaitResult::kReady;  // bytes, or a hang-up
+    }
+    if (r == 0 && Clock::now() >= deadline) return WaitResult::kTimeout;
+  }
+}
+
 bool SerialComm::PortLost() {
-  if (lost_ || fd_ < 0) return lost_;
-  pollfd p{fd_, POLLIN, 0};
+  if (lost_ || !native_) return lost_;
+  pollfd p{native_->fd, POLLIN, 0};
   if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) MarkLost(EIO);
   return lost_;
 }
 
 void SerialComm::ClosePort() {
-  if (fd_ < 0) return;
-  ::close(fd_);  // also drops the flock and the exclusive mode
-  fd_ = -1;
+  if (!native_) return;
+  ::close(native_->fd);  // also drops the flock and the exclusive mode
+  native_.reset();
 }
 
 std::string PermissionHint(const std::string& path) {

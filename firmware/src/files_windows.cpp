@@ -1,0 +1,222 @@
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <cwchar>
+#include <random>
+
+#include "firmware/files.h"
+
+namespace pelkar {
+namespace {
+
+std::string Name(const std::filesystem::path& path) {
+  return Printable(Utf8(path));
+}
+
+[[noreturn]] void ThrowErrno(const std::string& what, int error) {
+  throw FileError(what + ": " + std::strerror(error) + ".");
+}
+
+// Temporary files in progress, removed when the console is closed or Ctrl-C ends the process.
+constexpr int kSlots = 4;
+wchar_t pending[kSlots][MAX_PATH * 4];
+std::atomic<bool> pending_set[kSlots];
+
+int Remember(const std::filesystem::path& temp) {
+  const std::wstring& s = temp.native();
+  if (s.size() >= sizeof pending[0] / sizeof(wchar_t)) return -1;
+  for (int i = 0; i < kSlots; ++i) {
+    if (pending_set[i].load()) continue;
+    std::wmemcpy(pending[i], s.c_str(), s.size() + 1);
+    pending_set[i].store(true);
+    return i;
+  }
+  return -1;
+}
+
+void Forget(int slot) {
+  if (slot >= 0) pending_set[slot].store(false);
+}
+
+BOOL WINAPI RemovePending(DWORD) {
+  for (int i = 0; i < kSlots; ++i) {
+    if (pending_set[i].load()) ::DeleteFileW(pending[i]);
+  }
+  return FALSE;  // the next handler (the default one) ends the process
+}
+
+// What a name leads to: a disk file (with its identity), a folder, something else, or nothing.
+struct Identity {
+  enum Kind { kNone, kFile, kFolder, kOther } kind = kNone;
+  DWORD volume = 0;
+  DWORD index_high = 0;
+  DWORD index_low = 0;
+};
+
+Identity Identify(const std::filesystem::path& path) {
+  Identity id;
+  const HANDLE h = ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return id;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (::GetFileType(h) != FILE_TYPE_DISK || !::GetFileInformationByHandle(h, &info)) {
+    id.kind = Identity::kOther;  // a device (NUL, CON, COM1), a pipe
+  } else {
+    id.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? Identity::kFolder
+                                                                  : Identity::kFile;
+    id.volume = info.dwVolumeSerialNumber;
+    id.index_high = info.nFileIndexHigh;
+    id.index_low = info.nFileIndexLow;
+  }
+  ::CloseHandle(h);
+  return id;
+}
+
+}  // namespace
+
+InputFile::InputFile(const std::filesystem::path& path, std::uint64_t limit,
+                     std::string_view too_large)
+    : path_(path), limit_(limit), too_large_(too_large) {
+  if (Identify(path).kind == Identity::kFolder) {
+    throw FileError("Cannot read " + Name(path) + ": it is a folder, not a file.");
+  }
+  fd_ = ::_wopen(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+  if (fd_ < 0) ThrowErrno("Cannot read " + Name(path), errno);
+}
+
+InputFile::~InputFile() {
+  if (fd_ >= 0) ::_close(fd_);
+}
+
+std::size_t InputFile::Read(std::span<char> out) {
+  const std::uint64_t room = limit_ - std::min(read_, limit_) + 1;
+  const auto want =
+      static_cast<unsigned>(std::min<std::uint64_t>({out.size(), room, std::uint64_t{1} << 30}));
+  const int n = ::_read(fd_, out.data(), want);
+  if (n < 0) ThrowErrno("Cannot read " + Name(path_), errno);
+  read_ += static_cast<std::uint64_t>(n);
+  if (read_ > limit_) throw FileError("Cannot use " + Name(path_) + ": " + too_large_ + ".");
+  return static_cast<std::size_t>(n);
+}
+
+void InputFile::Rewind() {
+  if (::_lseeki64(fd_, 0, SEEK_SET) != 0) {
+    ThrowErrno("Cannot read " + Name(path_) + " again", errno);
+  }
+  read_ = 0;
+}
+
+void CheckOutput(const std::filesystem::path& output,
+                 std::span<const std::filesystem::path> inputs) {
+  const Identity out = Identify(output);
+  if (out.kind == Identity::kNone) return;
+  if (out.kind == Identity::kFolder) {
+    throw FileError("Cannot write " + Name(output) + ": it is a folder; name a file.");
+  }
+  if (out.kind == Identity::kOther) {
+    throw FileError("Cannot write " + Name(output) +
+                    ": it is a device or a pipe, not a regular file; name a file.");
+  }
+  for (const auto& input : inputs) {
+    const Identity in = Identify(input);
+    if (in.kind == Identity::kFile && in.volume == out.volume &&
+        in.index_high == out.index_high && in.index_low == out.index_low) {
+      throw FileError("Cannot write " + Name(output) + ": it is the input file " + Name(input) +
+                      " itself; name another output.");
+    }
+  }
+}
+
+AtomicFile::AtomicFile(std::filesystem::path path, std::span<const std::filesystem::path> inputs,
+                       Durability durability)
+    : path_(path), shown_(std::move(path)), durability_(durability) {
+  CheckOutput(shown_, inputs);
+  const auto folder = path_.has_parent_path() ? path_.parent_path() : std::filesystem::path(".");
+  std::random_device seed;
+  std::mt19937_64 random(seed() ^ static_cast<std::uint64_t>(::GetCurrentProcessId()) ^
+                         static_cast<std::uint64_t>(
+                             std::chrono::steady_clock::now().time_since_epoch().count()));
+  for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+    wchar_t name[32];
+    std::swprintf(name, 32, L".pelkar1-%012llx.part",
+                  static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
+    temp_ = folder / name;
+    fd_ = ::_wopen(temp_.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                   _S_IREAD | _S_IWRITE);
+    if (fd_ < 0 && errno != EEXIST) ThrowErrno("Cannot write " + Name(shown_), errno);
+  }
+  if (fd_ < 0) ThrowErrno("Cannot write " + Name(shown_), EEXIST);
+  temp_exists_ = true;
+  slot_ = Remember(temp_);
+}
+
+AtomicFile::~AtomicFile() {
+  Discard();
+}
+
+void AtomicFile::Discard() noexcept {
+  if (fd_ >= 0) ::_close(fd_);
+  fd_ = -1;
+  if (temp_exists_) ::DeleteFileW(temp_.c_str());
+  temp_exists_ = false;
+  Forget(slot_);
+  slot_ = -1;
+}
+
+void AtomicFile::Fail(const std::string& what) {
+  const int saved = errno;
+  Discard();
+  ThrowErrno(what, saved);
+}
+
+void AtomicFile::Write(std::string_view text) {
+  Write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+void AtomicFile::Write(std::span<const std::uint8_t> bytes) {
+  if (fd_ < 0) throw FileError("Cannot write " + Name(shown_) + ": the file is closed.");
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const auto piece = static_cast<unsigned>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
+    const int n = ::_write(fd_, bytes.data() + done, piece);
+    if (n < 0) Fail("Cannot write " + Name(shown_));
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+void AtomicFile::Commit() {
+  if (fd_ < 0) throw FileError("Cannot write " + Name(shown_) + ": the file is closed.");
+  if (durability_ == Durability::Synced && ::_commit(fd_) != 0) Fail("Cannot write " + Name(shown_));
+  const int fd = fd_;
+  fd_ = -1;
+  if (::_close(fd) != 0) Fail("Cannot write " + Name(shown_));
+  try {
+    CheckOutput(path_);
+  } catch (const FileError&) {
+    Discard();
+    throw;
+  }
+  const DWORD flags = MOVEFILE_REPLACE_EXISTING |
+                      (durability_ == Durability::Synced ? MOVEFILE_WRITE_THROUGH : 0);
+  if (!::MoveFileExW(temp_.c_str(), path_.c_str(), flags)) {
+    const DWORD error = ::GetLastError();
+    Discard();
+    ThrowErrno("Cannot replace " + Name(shown_),
+               error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? EACCES : EIO);
+  }
+  temp_exists_ = false;
+  Forget(slot_);
+  slot_ = -1;
+}
+
+void RemoveTemporaryFilesOnSignals() {
+  ::SetConsoleCtrlHandler(RemovePending, TRUE);
+}
+
+}  // namespace pelkar

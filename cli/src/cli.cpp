@@ -3,7 +3,6 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cmath>
-#include <csignal>
 #include <new>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -18,6 +17,7 @@
 #include "serial/port_map.h"
 #include "serial/port_name.h"
 #include "sim/simulated_device.h"
+#include "simulate_command.h"
 #include "update_command.h"
 
 namespace pelkar::cli {
@@ -212,35 +212,6 @@ int Bin2Hex(const std::string& in, const std::string& out, Io io) {
   file.Commit();
   io.out << "Wrote " << Shown(out) << " (" << written << " characters for " << image.size()
          << " bytes)" << std::endl;
-  return kOk;
-}
-
-SimulatedDevice* running_device = nullptr;
-void StopDevice(int) {
-  if (running_device) running_device->RequestStop();
-}
-
-int Simulate(const SimulatorOptions& options, Io io) {
-  if (options.save) CheckOutput(*options.save);  // a device node or folder is never replaced
-  std::optional<SimulatedDevice> device;
-  try {
-    device.emplace(options, [&io](const std::string& line) { io.err << line << std::endl; });
-  } catch (const std::exception& e) {
-    throw Failure{kPort, std::string("Cannot offer a simulated device: ") + e.what() + "."};
-  }
-  io.out << "Simulated device ready on COM" << int{device->port()} << " (" << device->pty_path()
-         << "); update it with: pelkar1 update --port " << int{device->port()} << " IMAGE.bin"
-         << std::endl;
-  running_device = &*device;
-  // Every signal that ends the device lets it remove its port first.
-  auto old_int = std::signal(SIGINT, StopDevice);
-  auto old_term = std::signal(SIGTERM, StopDevice);
-  auto old_hup = std::signal(SIGHUP, StopDevice);
-  device->Run();
-  std::signal(SIGINT, old_int);
-  std::signal(SIGTERM, old_term);
-  std::signal(SIGHUP, old_hup);
-  running_device = nullptr;
   return kOk;
 }
 

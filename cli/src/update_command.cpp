@@ -1,12 +1,7 @@
 #include "update_command.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -20,6 +15,7 @@
 #include "output.h"
 #include "port_argument.h"
 #include "serial/serial_comm.h"
+#include "signals.h"
 
 namespace pelkar::cli {
 namespace {
@@ -27,7 +23,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr std::int32_t kBaudRate = 115200;  // the boot loader's fixed line speed
 
-int interrupt_pipe[2] = {-1, -1};
+// Raised by Ctrl-C, a kill, a closed terminal or console: ends every wait for the ports.
+WaitInterrupt& Interrupt() {
+  static WaitInterrupt interrupt;
+  return interrupt;
+}
 
 enum class Result {
   Running,
@@ -145,31 +145,28 @@ class Updater {
   }
 
   void Loop() {
-    std::vector<pollfd> fds;
+    std::vector<SerialComm*> ports;
     std::vector<Device*> owners;
     for (;;) {
-      fds.clear();
+      ports.clear();
       owners.clear();
-      fds.push_back({InterruptFd(), POLLIN, 0});
       auto wake = Clock::time_point::max();
       for (auto& d : devices_) {
         if (d->result != Result::Running) continue;
-        fds.push_back({d->serial.Descriptor(), POLLIN, 0});
+        ports.push_back(&d->serial);
         owners.push_back(d.get());
         wake = std::min(wake, Deadline(*d));
       }
       if (owners.empty()) return;
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now());
-      ::poll(fds.data(), fds.size(), static_cast<int>(std::max<long>(0, left.count()) + 1));
-      if (fds[0].revents & POLLIN) {
+      if (SerialComm::WaitForPorts(ports, wake, &Interrupt()) == WaitResult::kInterrupted) {
         for (auto* d : owners) {
           d->exchange->Stop();
           End(*d, Result::Interrupted, "Interrupted; the port is closed. Run the update again.");
         }
         return;
       }
-      for (std::size_t i = 0; i < owners.size(); ++i)
-        Serve(*owners[i], fds[i + 1].revents);
+      for (auto* d : owners)
+        Serve(*d);
     }
   }
 
@@ -182,9 +179,9 @@ class Updater {
                                  std::chrono::duration<double>(request_.timeout_s));
   }
 
-  void Serve(Device& d, short revents) {
+  void Serve(Device& d) {
     UpdateExchange& x = *d.exchange;
-    if (revents & POLLIN) {
+    {
       std::uint8_t buf[4096];
       const std::size_t n = d.serial.ReadAvailable(buf);
       if (n > 0) d.heard = true;
@@ -200,7 +197,7 @@ class Updater {
     }
     if (!x.running()) {
       Concluded(d);
-    } else if (d.serial.PortLost() || (revents & (POLLHUP | POLLERR | POLLNVAL))) {
+    } else if (d.serial.PortLost()) {
       x.Stop();
       End(d, Result::PortLost,
           "The port was lost during the update (" + std::to_string(x.blocks_sent()) + " of " +
@@ -370,24 +367,7 @@ class Updater {
   bool bar_drawn_ = false;
 };
 
-void OnSignal(int) {
-  RequestInterrupt();
-}
-
 }  // namespace
-
-int InterruptFd() {
-  if (interrupt_pipe[0] < 0) {
-    if (::pipe2(interrupt_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
-  }
-  return interrupt_pipe[0];
-}
-
-static void DrainInterrupts() {
-  char buf[16];
-  while (InterruptFd() >= 0 && ::read(InterruptFd(), buf, sizeof buf) > 0) {
-  }
-}
 
 namespace {
 
@@ -435,23 +415,15 @@ int RunUpdate(const UpdateRequest& request, Io io) {
     return Refuse(request, io, kBadInput, "bad-input",
                   std::string(e.what()) + " Choose an image written by `pelkar1 encode`.");
   }
-  DrainInterrupts();
-  // A closed terminal or a dropped ssh session ends the update as Ctrl-C does: ports closed,
+  Interrupt().Clear();
+  // A closed terminal, console or ssh session ends the update as Ctrl-C does: ports closed,
   // every result told.
-  auto old_int = std::signal(SIGINT, OnSignal);
-  auto old_term = std::signal(SIGTERM, OnSignal);
-  auto old_hup = std::signal(SIGHUP, OnSignal);
-  const int status = Updater(request, image, io).Run(ports);
-  std::signal(SIGINT, old_int);
-  std::signal(SIGTERM, old_term);
-  std::signal(SIGHUP, old_hup);
-  return status;
+  const InterruptOnSignals guard;
+  return Updater(request, image, io).Run(ports);
 }
 
 void RequestInterrupt() noexcept {
-  if (InterruptFd() < 0) return;
-  const char c = 'i';
-  [[maybe_unused]] const ssize_t n = ::write(interrupt_pipe[1], &c, 1);
+  Interrupt().Raise();
 }
 
 }  // namespace pelkar::cli

@@ -21,7 +21,4 @@ struct UpdateRequest {
 
 int RunUpdate(const UpdateRequest& request, Io io);
 
-// The read end of the interrupt pipe; RequestInterrupt() writes to it.
-int InterruptFd();
-
 }  // namespace pelkar::cli

@@ -61,15 +61,16 @@ struct Identity {
 
 Identity Identify(const std::filesystem::path& path) {
   Identity id;
-  const HANDLE h = ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const HANDLE h =
+      ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return id;
   BY_HANDLE_FILE_INFORMATION info{};
   if (::GetFileType(h) != FILE_TYPE_DISK || !::GetFileInformationByHandle(h, &info)) {
     id.kind = Identity::kOther;  // a device (NUL, CON, COM1), a pipe
   } else {
-    id.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? Identity::kFolder
-                                                                  : Identity::kFile;
+    id.kind =
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? Identity::kFolder : Identity::kFile;
     id.volume = info.dwVolumeSerialNumber;
     id.index_high = info.nFileIndexHigh;
     id.index_low = info.nFileIndexLow;
@@ -125,8 +126,8 @@ void CheckOutput(const std::filesystem::path& output,
   }
   for (const auto& input : inputs) {
     const Identity in = Identify(input);
-    if (in.kind == Identity::kFile && in.volume == out.volume &&
-        in.index_high == out.index_high && in.index_low == out.index_low) {
+    if (in.kind == Identity::kFile && in.volume == out.volume && in.index_high == out.index_high &&
+        in.index_low == out.index_low) {
       throw FileError("Cannot write " + Name(output) + ": it is the input file " + Name(input) +
                       " itself; name another output.");
     }
@@ -139,9 +140,9 @@ AtomicFile::AtomicFile(std::filesystem::path path, std::span<const std::filesyst
   CheckOutput(shown_, inputs);
   const auto folder = path_.has_parent_path() ? path_.parent_path() : std::filesystem::path(".");
   std::random_device seed;
-  std::mt19937_64 random(seed() ^ static_cast<std::uint64_t>(::GetCurrentProcessId()) ^
-                         static_cast<std::uint64_t>(
-                             std::chrono::steady_clock::now().time_since_epoch().count()));
+  std::mt19937_64 random(
+      seed() ^ static_cast<std::uint64_t>(::GetCurrentProcessId()) ^
+      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
   for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
     wchar_t name[32];
     std::swprintf(name, 32, L".pelkar1-%012llx.part",
@@ -192,7 +193,8 @@ void AtomicFile::Write(std::span<const std::uint8_t> bytes) {
 
 void AtomicFile::Commit() {
   if (fd_ < 0) throw FileError("Cannot write " + Name(shown_) + ": the file is closed.");
-  if (durability_ == Durability::Synced && ::_commit(fd_) != 0) Fail("Cannot write " + Name(shown_));
+  if (durability_ == Durability::Synced && ::_commit(fd_) != 0)
+    Fail("Cannot write " + Name(shown_));
   const int fd = fd_;
   fd_ = -1;
   if (::_close(fd) != 0) Fail("Cannot write " + Name(shown_));
@@ -202,8 +204,8 @@ void AtomicFile::Commit() {
     Discard();
     throw;
   }
-  const DWORD flags = MOVEFILE_REPLACE_EXISTING |
-                      (durability_ == Durability::Synced ? MOVEFILE_WRITE_THROUGH : 0);
+  const DWORD flags =
+      MOVEFILE_REPLACE_EXISTING | (durability_ == Durability::Synced ? MOVEFILE_WRITE_THROUGH : 0);
   if (!::MoveFileExW(temp_.c_str(), path_.c_str(), flags)) {
     const DWORD error = ::GetLastError();
     Discard();

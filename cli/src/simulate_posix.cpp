@@ -1,0 +1,42 @@
+#include <csignal>
+#include <optional>
+
+#include "firmware/files.h"
+#include "output.h"
+#include "simulate_command.h"
+
+namespace pelkar::cli {
+namespace {
+
+SimulatedDevice* running_device = nullptr;
+void StopDevice(int) {
+  if (running_device) running_device->RequestStop();
+}
+
+}  // namespace
+
+int Simulate(const SimulatorOptions& options, Io io) {
+  if (options.save) CheckOutput(*options.save);  // a device node or folder is never replaced
+  std::optional<SimulatedDevice> device;
+  try {
+    device.emplace(options, [&io](const std::string& line) { io.err << line << std::endl; });
+  } catch (const std::exception& e) {
+    throw Failure{kPort, std::string("Cannot offer a simulated device: ") + e.what() + "."};
+  }
+  io.out << "Simulated device ready on COM" << int{device->port()} << " (" << device->pty_path()
+         << "); update it with: pelkar1 update --port " << int{device->port()} << " IMAGE.bin"
+         << std::endl;
+  running_device = &*device;
+  // Every signal that ends the device lets it remove its port first.
+  auto old_int = std::signal(SIGINT, StopDevice);
+  auto old_term = std::signal(SIGTERM, StopDevice);
+  auto old_hup = std::signal(SIGHUP, StopDevice);
+  device->Run();
+  std::signal(SIGINT, old_int);
+  std::signal(SIGTERM, old_term);
+  std::signal(SIGHUP, old_hup);
+  running_device = nullptr;
+  return kOk;
+}
+
+}  // namespace pelkar::cli

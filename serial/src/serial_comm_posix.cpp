@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -315,14 +316,26 @@ void SerialComm::ClosePort() {
 }
 
 std::string PermissionHint(const std::string& path) {
+  DeviceAccess access;
+  access.path = path;
   struct stat st {};
-  std::string owner = "dialout";
-  if (!path.empty() && ::stat(path.c_str(), &st) == 0) {
-    if (const struct group* g = ::getgrgid(st.st_gid)) owner = g->gr_name;
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) {
+    access.mode = 0660;  // the usual serial device: root:dialout
+    access.group = "dialout";
+    return PermissionHint(access);
   }
-  return "Add yourself to the group '" + owner + "' that owns " +
-         (path.empty() ? std::string("the port") : path) + ": sudo usermod -aG " + owner +
-         " $USER, then log in again.";
+  access.mode = st.st_mode & 07777;
+  access.group_is_root = st.st_gid == 0;
+  if (const struct passwd* pw = ::getpwuid(st.st_uid)) access.owner = pw->pw_name;
+  if (const struct group* g = ::getgrgid(st.st_gid)) {
+    access.group = g->gr_name;
+    const struct passwd* me = ::getpwuid(::getuid());
+    for (char** m = g->gr_mem; me != nullptr && m != nullptr && *m != nullptr; ++m) {
+      if (std::string_view(*m) == me->pw_name) access.member = true;
+    }
+    if (me != nullptr && me->pw_gid == st.st_gid) access.member = true;
+  }
+  return PermissionHint(access);
 }
 
 }  // namespace pelkar

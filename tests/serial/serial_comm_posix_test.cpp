@@ -12,6 +12,26 @@ namespace {
 
 using test::Pty;
 
+TEST(PermissionHint, NamesAGroupOnlyWhenJoiningItWouldHelp) {
+  struct Case {
+    DeviceAccess access;
+    const char* says;
+  } cases[] = {
+      {{"/dev/ttyUSB0", 0660, "root", "dialout", false, false}, "sudo usermod -aG dialout $USER"},
+      {{"/dev/ttyUSB0", 0660, "root", "dialout", false, true}, "log out and in again"},
+      {{"/dev/ttyUSB0", 0600, "root", "dialout", false, false}, "Only 'root' may open"},
+      {{"/dev/ttyUSB0", 0640, "root", "dialout", false, false}, "udev rule"},
+      {{"/dev/ttyACM0", 0660, "root", "root", true, false}, "Only 'root' and the group 'root'"},
+  };
+  for (const auto& c : cases) {
+    const std::string hint = PermissionHint(c.access);
+    EXPECT_NE(hint.find(c.says), std::string::npos) << hint;
+    if (std::string(c.says).find("usermod") == std::string::npos) {
+      EXPECT_EQ(hint.find("usermod"), std::string::npos) << hint;
+    }
+  }
+}
+
 TEST(SerialCommPosix, LeavesNoTerminalProcessingAndNoModemLineUse) {
   Pty pty;
   SerialComm port;

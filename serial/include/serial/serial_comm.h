@@ -121,9 +121,19 @@ class SerialComm {
   std::string error_;
 };
 
-// What to do when a device path refuses permission: on Linux, names the group that owns the
-// device ("Add yourself to the group 'dialout' that owns /dev/ttyUSB0: sudo usermod -aG
-// dialout $USER, then log in again.").
+// What to do when a device path refuses permission, from who may open it. On Linux it names the
+// group to join only when that group can read and write the device and is not root.
 std::string PermissionHint(const std::string& path);
+
+// Who may open a device, as PermissionHint reads it from the system.
+struct DeviceAccess {
+  std::string path;
+  unsigned mode = 0;       // permission bits, e.g. 0660
+  std::string owner;       // the owning user's name
+  std::string group;       // the owning group's name
+  bool group_is_root = false;
+  bool member = false;     // this user is listed in the group (perhaps since this login)
+};
+std::string PermissionHint(const DeviceAccess& access);
 
 }  // namespace pelkar

@@ -44,15 +44,17 @@ std::string Hex2(unsigned value) {
 }
 
 // Calls on_line(line, number) for every line that is not blank, numbering from `number`.
-// Lines end with LF or CR LF; the last one needs no line end; trailing blanks, tabs and CRs
-// are not part of a line. Returns the number of the line after the text.
+// Lines end with LF, CR LF or CR alone; the last one needs no line end; trailing blanks and
+// tabs are not part of a line. Returns the number of the line after the text.
 template <typename OnLine>
 std::size_t ForEachLine(std::string_view text, std::size_t number, OnLine&& on_line) {
   while (!text.empty()) {
-    const std::size_t end = text.find('\n');
+    const std::size_t end = text.find_first_of("\r\n");
     std::string_view line = text.substr(0, end);
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r')) {
+    std::size_t next = end == std::string_view::npos ? text.size() : end + 1;
+    if (next < text.size() && text[end] == '\r' && text[next] == '\n') ++next;
+    text.remove_prefix(next);
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) {
       line.remove_suffix(1);
     }
     if (!line.empty()) on_line(line, number);
@@ -76,7 +78,9 @@ void ForEachLineRead(const HexSource& read, OnLine&& on_line) {
       ForEachLine(text, number, on_line);
       return;
     }
-    const std::size_t last_end = text.rfind('\n');
+    // A CR that ends the piece may be the first half of a CR LF: it waits for the next piece.
+    const std::string_view settled = text.back() == '\r' ? text.substr(0, text.size() - 1) : text;
+    const std::size_t last_end = settled.find_last_of("\r\n");
     if (last_end == std::string_view::npos) {
       if (text.size() == buffer.size()) {
         throw HexError(number, "the line is longer than " + std::to_string(kPiece) + " characters");

@@ -30,11 +30,32 @@ std::string Rec(unsigned address, unsigned type, const Bytes& data) {
 
 const std::string kEof = ":00000001FF";
 
+// A source that hands out the text a few characters at a time, as a slow file would.
+HexSource Trickle(const std::string& text, std::size_t step) {
+  return [text, step, at = std::size_t{0}](std::span<char> out) mutable {
+    const std::size_t n = std::min({step, out.size(), text.size() - at});
+    std::copy_n(text.begin() + static_cast<long>(at), n, out.begin());
+    at += n;
+    return n;
+  };
+}
+
+// Piece sizes that split lines, line ends and CR LF pairs at every place.
+constexpr std::size_t kSteps[] = {1, 2, 3, 5, 13};
+
 Bytes Read(std::string_view text, std::int32_t begin, std::int32_t end) {
   IntelHex h;
   h.AddresBegin(begin);
   h.AddressEnd(end);
   return h.Hex2Bin(text);
+}
+
+// The same text read in pieces of `step` characters.
+Bytes ReadPieces(const std::string& text, std::int32_t begin, std::int32_t end, std::size_t step) {
+  IntelHex h;
+  h.AddresBegin(begin);
+  h.AddressEnd(end);
+  return h.Hex2Bin(Trickle(text, step));
 }
 
 Bytes Filled(std::size_t size, std::initializer_list<std::pair<std::size_t, Bytes>> parts) {
@@ -57,6 +78,8 @@ class HexReader : public testing::TestWithParam<ReadCase> {};
 TEST_P(HexReader, BuildsTheImage) {
   const ReadCase& c = GetParam();
   EXPECT_EQ(Read(c.text, c.begin, c.end), c.expected);
+  for (std::size_t step : kSteps)
+    EXPECT_EQ(ReadPieces(c.text, c.begin, c.end, step), c.expected) << "pieces of " << step;
 }
 
 const Bytes k4{0x01, 0x02, 0x03, 0x04};
@@ -66,6 +89,10 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         ReadCase{"crlf", Rec(2, 0, k4) + "\r\n" + kEof + "\r\n", 0, 8, Filled(8, {{2, k4}})},
         ReadCase{"lf_only", Rec(2, 0, k4) + "\n" + kEof + "\n", 0, 8, Filled(8, {{2, k4}})},
+        ReadCase{"cr_only", Rec(2, 0, k4) + "\r" + Rec(0, 0, {9}) + "\r" + kEof + "\r", 0, 8,
+                 Filled(8, {{0, {9}}, {2, k4}})},
+        ReadCase{"mixed_line_ends", Rec(2, 0, k4) + "\r\r\n" + Rec(0, 0, {9}) + "\n\r" + kEof, 0, 8,
+                 Filled(8, {{0, {9}}, {2, k4}})},
         ReadCase{"last_line_without_end", Rec(2, 0, k4), 0, 8, Filled(8, {{2, k4}})},
         ReadCase{"blank_lines_and_trailing_blanks",
                  "\r\n\n" + Rec(2, 0, k4) + " \t\r\n\r\n" + kEof + "\t\n\n\n", 0, 8,
@@ -128,12 +155,14 @@ class HexReaderRefuses : public testing::TestWithParam<BadCase> {};
 
 TEST_P(HexReaderRefuses, NamesLineAndReason) {
   const BadCase& c = GetParam();
-  try {
-    Read(c.text, 0, 64);
-    FAIL() << "no error for " << c.name;
-  } catch (const HexError& e) {
-    EXPECT_EQ(e.line(), c.line);
-    EXPECT_EQ(e.reason(), c.reason);
+  for (std::size_t step : {std::size_t{0}, std::begin(kSteps)[0], std::end(kSteps)[-1]}) {
+    try {
+      step == 0 ? Read(c.text, 0, 64) : ReadPieces(c.text, 0, 64, step);
+      ADD_FAILURE() << "no error for " << c.name << " in pieces of " << step;
+    } catch (const HexError& e) {
+      EXPECT_EQ(e.line(), c.line) << "pieces of " << step;
+      EXPECT_EQ(e.reason(), c.reason) << "pieces of " << step;
+    }
   }
 }
 
@@ -147,6 +176,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"segment_checksum", ":020000021000EB", 1, "checksum 0xEC expected, 0xEB found"},
         BadCase{"start_code", "00000001FF", 1, "a record must start with ':'"},
         BadCase{"start_code_after_blank", "\n;00000001FF", 2, "a record must start with ':'"},
+        BadCase{"cr_lines_counted", "\r\r\n\r;00000001FF", 4, "a record must start with ':'"},
         BadCase{"not_hex", ":0000000G01FF", 1, "'G' at column 9 is not a hex digit"},
         BadCase{"inner_blank", ":00000001 FF", 1, "' ' at column 10 is not a hex digit"},
         BadCase{"odd_digits", ":00000001FFF", 1, "odd number of hex digits"},
@@ -181,16 +211,6 @@ TEST(HexDataRange, CoversLowestToHighestDataByte) {
 
 namespace pelkar {
 namespace {
-
-// A source that hands out the text a few characters at a time, as a slow file would.
-HexSource Trickle(const std::string& text, std::size_t step) {
-  return [text, step, at = std::size_t{0}](std::span<char> out) mutable {
-    const std::size_t n = std::min({step, out.size(), text.size() - at});
-    std::copy_n(text.begin() + static_cast<long>(at), n, out.begin());
-    at += n;
-    return n;
-  };
-}
 
 TEST(HexReaderPieces, GivesTheSameImageAndLineNumbers) {
   std::string text;

@@ -8,12 +8,14 @@ namespace pelkar {
 namespace {
 
 constexpr std::uint8_t kData = 0x00;
+constexpr std::uint8_t kEndOfFile = 0x01;
 constexpr std::uint8_t kExtendedSegment = 0x02;
 constexpr std::uint8_t kExtendedLinear = 0x04;
 constexpr std::size_t kMaxRecord = 16;  // bytes a written data record holds at most
 constexpr std::size_t kLineChars = 45;  // a full 16-byte data line with CR LF
 constexpr std::size_t kGap = 6;         // 0xFF bytes that split a record
 constexpr char kEndOfFileLine[] = ":00000001FF\r\n";
+constexpr char kCtrlZ = '\x1A';  // DOS end-of-text mark
 
 // Value of a hex digit, or 0xFF for any other character.
 constexpr std::array<std::uint8_t, 256> MakeDigitTable() {
@@ -159,6 +161,40 @@ IntelHex::Record IntelHex::Line2Record(std::string_view line, std::size_t line_n
   return r;
 }
 
+std::optional<IntelHex::Record> IntelHex::NextRecord(std::string_view line, std::size_t line_number,
+                                                     TextState& state) {
+  if (state.after_ctrl_z) {
+    if (line.find_first_not_of(kCtrlZ) == std::string_view::npos) return std::nullopt;
+    throw *state.after_ctrl_z;
+  }
+  const std::size_t z = line.find(kCtrlZ);
+  if (z != std::string_view::npos && line.find_first_not_of(kCtrlZ, z) == std::string_view::npos) {
+    std::string_view head = line.substr(0, z);
+    while (!head.empty() && (head.back() == ' ' || head.back() == '\t'))
+      head.remove_suffix(1);
+    bool ends = state.after_end_of_file;
+    if (!head.empty()) {
+      try {
+        ends = Line2Record(head, line_number).type == kEndOfFile;
+      } catch (const HexError&) {
+        ends = false;
+      }
+    }
+    if (ends) {
+      // Only more Ctrl-Z may follow; anything else is refused as this line would have been.
+      try {
+        Line2Record(line, line_number);
+      } catch (const HexError& e) {
+        state.after_ctrl_z = e;
+      }
+      return std::nullopt;
+    }
+  }
+  const Record r = Line2Record(line, line_number);
+  state.after_end_of_file = r.type == kEndOfFile;
+  return r;
+}
+
 std::vector<std::uint8_t> IntelHex::Hex2Bin(std::string_view text) {
   return ReadImage([text](const LineVisitor& visit) { ForEachLine(text, 1, visit); });
 }
@@ -175,9 +211,11 @@ std::vector<std::uint8_t> IntelHex::ReadImage(const LineDriver& lines) {
   UpperAddress = 0;
   std::size_t stored = 0;
   std::vector<std::uint8_t> image(static_cast<std::size_t>(std::int64_t{end_} - begin_), 0xFF);
+  TextState state;
   lines([&](std::string_view line, std::size_t number) {
-    const Record r = Line2Record(line, number);
-    if (r.type != kData) return;
+    const std::optional<Record> record = NextRecord(line, number, state);
+    if (!record || record->type != kData) return;
+    const Record& r = *record;
     // Keep the bytes inside the window, whatever the record's length.
     const std::int64_t first = std::max<std::int64_t>(r.address, begin_);
     const std::int64_t last = std::min<std::int64_t>(r.address + r.count, end_);
@@ -202,9 +240,11 @@ std::optional<HexDataRange> IntelHex::DataRange(const HexSource& read) {
 std::optional<HexDataRange> IntelHex::ReadRange(const LineDriver& lines) {
   IntelHex reader;
   std::optional<HexDataRange> range;
+  TextState state;
   lines([&](std::string_view line, std::size_t number) {
-    const Record r = reader.Line2Record(line, number);
-    if (r.type != kData || r.count == 0) return;
+    const std::optional<Record> record = reader.NextRecord(line, number, state);
+    if (!record || record->type != kData || record->count == 0) return;
+    const Record& r = *record;
     const std::int64_t last = r.address + r.count - 1;
     if (!range) {
       range = HexDataRange{r.address, last};

@@ -29,6 +29,7 @@ std::string Rec(unsigned address, unsigned type, const Bytes& data) {
 }
 
 const std::string kEof = ":00000001FF";
+const std::string kCtrlZ = "\x1A";
 
 // A source that hands out the text a few characters at a time, as a slow file would.
 HexSource Trickle(const std::string& text, std::size_t step) {
@@ -102,6 +103,11 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"later_record_overwrites", Rec(0, 0, k4) + "\n" + Rec(1, 0, {0xAA}), 0, 4,
                  Bytes{0x01, 0xAA, 0x03, 0x04}},
         ReadCase{"lines_after_end_of_file_are_read", kEof + "\n" + Rec(0, 0, k4), 0, 4, k4},
+        ReadCase{"ctrl_z_after_end_of_file",
+                 Rec(2, 0, k4) + "\r\n" + kEof + "\r\n" + kCtrlZ + "\r\n" + kCtrlZ + kCtrlZ, 0, 8,
+                 Filled(8, {{2, k4}})},
+        ReadCase{"ctrl_z_on_the_end_of_file_line", Rec(2, 0, k4) + "\n" + kEof + kCtrlZ, 0, 8,
+                 Filled(8, {{2, k4}})},
         ReadCase{"types_01_03_05_unknown_store_nothing",
                  Rec(0, 1, {}) + "\n" + Rec(0, 3, k4) + "\n" + Rec(0, 5, k4) + "\n" +
                      Rec(0, 6, k4) + "\n" + Rec(0, 0xFF, {1}),
@@ -177,6 +183,12 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"start_code", "00000001FF", 1, "a record must start with ':'"},
         BadCase{"start_code_after_blank", "\n;00000001FF", 2, "a record must start with ':'"},
         BadCase{"cr_lines_counted", "\r\r\n\r;00000001FF", 4, "a record must start with ':'"},
+        BadCase{"ctrl_z_without_end_of_file", Rec(0, 0, k4) + "\n" + kCtrlZ, 2,
+                "a record must start with ':'"},
+        BadCase{"record_after_ctrl_z", kEof + "\n" + kCtrlZ + "\n\n" + Rec(0, 0, k4), 2,
+                "a record must start with ':'"},
+        BadCase{"text_after_ctrl_z", kEof + "\r\n" + kCtrlZ + "x", 2,
+                "a record must start with ':'"},
         BadCase{"not_hex", ":0000000G01FF", 1, "'G' at column 9 is not a hex digit"},
         BadCase{"inner_blank", ":00000001 FF", 1, "' ' at column 10 is not a hex digit"},
         BadCase{"odd_digits", ":00000001FFF", 1, "odd number of hex digits"},

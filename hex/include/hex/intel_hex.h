@@ -89,6 +89,17 @@ class IntelHex {
   // move UpperAddress. Throws HexError naming line_number.
   Record Line2Record(std::string_view line, std::size_t line_number);
 
+  // What reading one text has seen beyond UpperAddress, for the Ctrl-Z that old DOS tools
+  // put after the end-of-file record.
+  struct TextState {
+    bool after_end_of_file = false;        // the last record read was an end-of-file record
+    std::optional<HexError> after_ctrl_z;  // the Ctrl-Z line's error, raised if text follows it
+  };
+  // Line2Record, except that a Ctrl-Z run ending the text after the end-of-file record is
+  // no record (nothing is returned for it).
+  std::optional<Record> NextRecord(std::string_view line, std::size_t line_number,
+                                   TextState& state);
+
   // value as exactly `digits` upper-case hex digits (its low 4 * digits bits), written at out.
   static char* Num2Hex(std::int32_t value, std::uint8_t digits, char* out) noexcept;
 

@@ -40,6 +40,26 @@ inline std::uint8_t ByteAt(std::string_view s, std::size_t i) {
   return static_cast<std::uint8_t>((DigitOf(s[i]) << 4) | DigitOf(s[i + 1]));
 }
 
+// A character of the text as a message shows it: control and non-ASCII bytes escaped, so a
+// message never carries a raw CR or ESC to the terminal.
+std::string Shown(char c) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  const auto u = static_cast<unsigned char>(c);
+  switch (c) {
+    case '\r':
+      return "\\r";
+    case '\n':
+      return "\\n";
+    case '\t':
+      return "\\t";
+    case '\\':
+      return "\\\\";
+    default:
+      if (u < 0x20 || u >= 0x7F) return std::string{'\\', 'x', kHex[u >> 4], kHex[u & 0xF]};
+      return std::string(1, c);
+  }
+}
+
 std::string Hex2(unsigned value) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   return std::string{'0', 'x', kHex[(value >> 4) & 0xF], kHex[value & 0xF]};
@@ -110,8 +130,8 @@ IntelHex::Record IntelHex::Line2Record(std::string_view line, std::size_t line_n
   const std::string_view hex = line.substr(1);
   for (std::size_t i = 0; i < hex.size(); ++i) {
     if (DigitOf(hex[i]) == 0xFF) {
-      throw HexError(line_number, "'" + std::string(1, hex[i]) + "' at column " +
-                                      std::to_string(i + 2) + " is not a hex digit");
+      throw HexError(line_number, "'" + Shown(hex[i]) + "' at column " + std::to_string(i + 2) +
+                                      " is not a hex digit");
     }
   }
   if (hex.size() % 2 != 0) {

@@ -65,56 +65,31 @@ std::string Hex2(unsigned value) {
   return std::string{'0', 'x', kHex[(value >> 4) & 0xF], kHex[value & 0xF]};
 }
 
-// Calls on_line(line, number) for every line that is not blank, numbering from `number`.
-// Lines end with LF, CR LF or CR alone; the last one needs no line end; trailing blanks and
-// tabs are not part of a line. Returns the number of the line after the text.
-template <typename OnLine>
-std::size_t ForEachLine(std::string_view text, std::size_t number, OnLine&& on_line) {
-  while (!text.empty()) {
-    const std::size_t end = text.find_first_of("\r\n");
-    std::string_view line = text.substr(0, end);
-    std::size_t next = end == std::string_view::npos ? text.size() : end + 1;
-    if (next < text.size() && text[end] == '\r' && text[next] == '\n') ++next;
-    text.remove_prefix(next);
-    while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) {
-      line.remove_suffix(1);
-    }
-    if (!line.empty()) on_line(line, number);
-    ++number;
-  }
-  return number;
+// Two characters as one number, the first in the low byte, to index kPair.
+inline unsigned PairAt(const char* p) {
+  return static_cast<unsigned char>(p[0]) | unsigned{static_cast<unsigned char>(p[1])} << 8;
 }
 
-// The same for a text read in pieces: each call of on_piece gets whole lines only.
-constexpr std::size_t kPiece = 1 << 20;
-
-template <typename OnLine>
-void ForEachLineRead(const HexSource& read, OnLine&& on_line) {
-  std::vector<char> buffer(kPiece);
-  std::size_t kept = 0;  // the start of a line whose end has not come yet
-  std::size_t number = 1;
-  for (;;) {
-    const std::size_t got = read(std::span(buffer).subspan(kept));
-    const std::string_view text(buffer.data(), kept + got);
-    if (got == 0) {
-      ForEachLine(text, number, on_line);
-      return;
-    }
-    // A CR that ends the piece may be the first half of a CR LF: it waits for the next piece.
-    const std::string_view settled = text.back() == '\r' ? text.substr(0, text.size() - 1) : text;
-    const std::size_t last_end = settled.find_last_of("\r\n");
-    if (last_end == std::string_view::npos) {
-      if (text.size() == buffer.size()) {
-        throw HexError(number, "the line is longer than " + std::to_string(kPiece) + " characters");
-      }
-      kept = text.size();
-      continue;
-    }
-    number = ForEachLine(text.substr(0, last_end + 1), number, on_line);
-    kept = text.size() - last_end - 1;
-    std::memmove(buffer.data(), buffer.data() + last_end + 1, kept);
+// The byte that two hex digits spell, by PairAt; 0x100 for a pair that is not two hex digits,
+// so that OR-ing the entries of a line tells in one test whether all of them were digits.
+constexpr unsigned kBadPair = 0x100;
+constexpr std::array<std::uint16_t, 65536> MakePairTable() {
+  std::array<std::uint16_t, 65536> t{};
+  for (unsigned i = 0; i < t.size(); ++i) {
+    const unsigned hi = kDigit[i & 0xFF];
+    const unsigned lo = kDigit[i >> 8];
+    t[i] = static_cast<std::uint16_t>(hi == 0xFF || lo == 0xFF ? kBadPair : (hi << 4) | lo);
   }
+  return t;
 }
+constexpr std::array<std::uint16_t, 65536> kPair = MakePairTable();
+
+inline unsigned PairValue(const char* p) {
+  return kPair[PairAt(p)];
+}
+
+// Text is read in pieces of this size at most; a line must fit in one.
+constexpr std::size_t kPiece = 1 << 18;
 
 }  // namespace
 
@@ -215,65 +190,208 @@ std::optional<IntelHex::Record> IntelHex::NextRecord(std::string_view line, std:
   return r;
 }
 
+// Reads the lines of one text, whole or in pieces, and hands the data records to a sink:
+//   void Data(std::int64_t address, const std::uint8_t* bytes, std::size_t count).
+// A well-formed data line is taken on a fast path that checks its characters and its
+// checksum while it decodes them, without a branch a character; every other line (other
+// record types, blanks, Ctrl-Z, anything malformed) goes through NextRecord, which gives the
+// same result for a well-formed line and the exact message for a bad one.
+template <typename Sink>
+class IntelHex::Reader {
+ public:
+  Reader(IntelHex& hex, Sink& sink) : hex_(hex), sink_(sink) { hex_.UpperAddress = 0; }
+
+  // Reads the lines of text. Unless at_end, text ends just after a line end character; a CR
+  // there may pair with an LF that starts the next text.
+  void Feed(std::string_view text, bool at_end) {
+    const char* p = text.data();
+    const char* const stop = p + text.size();
+    if (cr_pending_ && p < stop) {
+      if (*p == '\n') ++p;
+      cr_pending_ = false;
+    }
+    while (p < stop) {
+      const char* next = fast_ ? FastLine(p, stop) : nullptr;
+      p = next != nullptr ? next : SlowLine(p, stop);
+    }
+    if (!at_end && !text.empty() && text.back() == '\r') cr_pending_ = true;
+  }
+
+  // Reads a text in pieces: only one piece is held at a time.
+  void FeedFrom(const HexSource& read) {
+    std::vector<char> buffer(kPiece);
+    std::size_t kept = 0;  // the start of a line whose end has not come yet
+    for (;;) {
+      const std::size_t got = read(std::span(buffer).subspan(kept));
+      const std::string_view text(buffer.data(), kept + got);
+      if (got == 0) {
+        Feed(text, true);
+        return;
+      }
+      const std::size_t last_end = text.find_last_of("\r\n");
+      if (last_end == std::string_view::npos) {
+        if (text.size() == buffer.size()) {
+          throw HexError(line_,
+                         "the line is longer than " + std::to_string(kPiece) + " characters");
+        }
+        kept = text.size();
+        continue;
+      }
+      Feed(text.substr(0, last_end + 1), false);
+      kept = text.size() - last_end - 1;
+      std::memmove(buffer.data(), buffer.data() + last_end + 1, kept);
+    }
+  }
+
+ private:
+  // The next line's start if p starts a well-formed data record followed by a line end or
+  // by the end of the text; nullptr for anything else.
+  const char* FastLine(const char* p, const char* stop) {
+    if (*p != ':' || stop - p < 11) return nullptr;
+    const unsigned n = PairValue(p + 1);
+    if (n == kBadPair || stop - p < 11 + 2 * static_cast<std::ptrdiff_t>(n)) return nullptr;
+    const unsigned a1 = PairValue(p + 3);
+    const unsigned a0 = PairValue(p + 5);
+    if (PairValue(p + 7) != kData) return nullptr;
+    unsigned bad = a1 | a0;
+    unsigned sum = n + a1 + a0;
+    const char* digits = p + 9;
+    for (unsigned i = 0; i < n; ++i, digits += 2) {
+      const unsigned v = PairValue(digits);
+      bad |= v;
+      sum += v;
+      bytes_[i] = static_cast<std::uint8_t>(v);
+    }
+    const unsigned check = PairValue(digits);
+    bad |= check;
+    sum += check;
+    if ((bad & kBadPair) != 0 || (sum & 0xFF) != 0) return nullptr;
+    const char* e = digits + 2;
+    if (e < stop) {
+      if (*e == '\n') {
+        ++e;
+      } else if (*e == '\r') {
+        ++e;
+        if (e < stop && *e == '\n') ++e;
+      } else {
+        return nullptr;
+      }
+    }
+    state_.after_end_of_file = false;
+    sink_.Data(hex_.UpperAddress + ((a1 << 8) | a0), bytes_, n);
+    ++line_;
+    return e;
+  }
+
+  // One line of any kind; returns the next line's start.
+  const char* SlowLine(const char* p, const char* stop) {
+    const char* end = p;
+    while (end < stop && *end != '\n' && *end != '\r')
+      ++end;
+    const char* next = end;
+    if (next < stop && *next++ == '\r' && next < stop && *next == '\n') ++next;
+    std::string_view line(p, static_cast<std::size_t>(end - p));
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t'))
+      line.remove_suffix(1);
+    if (!line.empty()) {
+      const std::optional<Record> r = hex_.NextRecord(line, line_, state_);
+      // After a Ctrl-Z every line needs its look, however well-formed it is.
+      if (state_.after_ctrl_z) fast_ = false;
+      if (r && r->type == kData) {
+        for (std::size_t i = 0; i < r->count; ++i)
+          bytes_[i] = ByteAt(r->digits, 2 * i);
+        sink_.Data(r->address, bytes_, r->count);
+      }
+    }
+    ++line_;
+    return next;
+  }
+
+  IntelHex& hex_;
+  Sink& sink_;
+  std::size_t line_ = 1;     // number of the line being read
+  bool cr_pending_ = false;  // the last text ended with a CR
+  bool fast_ = true;
+  TextState state_;
+  std::uint8_t bytes_[256];  // the data bytes of the last record
+};
+
+namespace {
+
+// Stores data records into an image that covers the window [begin, end).
+struct ImageSink {
+  std::uint8_t* image;
+  std::int64_t begin;
+  std::int64_t end;
+  std::size_t stored = 0;
+
+  void Data(std::int64_t address, const std::uint8_t* bytes, std::size_t count) {
+    // Keep the bytes inside the window, whatever the record's length.
+    const std::int64_t first = std::max<std::int64_t>(address, begin);
+    const std::int64_t last =
+        std::min<std::int64_t>(address + static_cast<std::int64_t>(count), end);
+    if (last <= first) return;
+    std::memcpy(image + (first - begin), bytes + (first - address),
+                static_cast<std::size_t>(last - first));
+    stored += static_cast<std::size_t>(last - first);
+  }
+};
+
+// Collects the lowest and highest address that data records write.
+struct RangeSink {
+  std::optional<HexDataRange> range;
+
+  void Data(std::int64_t address, const std::uint8_t*, std::size_t count) {
+    if (count == 0) return;
+    const std::int64_t last = address + static_cast<std::int64_t>(count) - 1;
+    if (!range) {
+      range = HexDataRange{address, last};
+    } else {
+      range->lowest = std::min(range->lowest, address);
+      range->highest = std::max(range->highest, last);
+    }
+  }
+};
+
+}  // namespace
+
 std::vector<std::uint8_t> IntelHex::Hex2Bin(std::string_view text) {
-  return ReadImage([text](const LineVisitor& visit) { ForEachLine(text, 1, visit); });
+  return ReadImage([text](auto& reader) { reader.Feed(text, true); });
 }
 
 std::vector<std::uint8_t> IntelHex::Hex2Bin(const HexSource& read) {
-  return ReadImage([&read](const LineVisitor& visit) { ForEachLineRead(read, visit); });
+  return ReadImage([&read](auto& reader) { reader.FeedFrom(read); });
 }
 
-std::vector<std::uint8_t> IntelHex::ReadImage(const LineDriver& lines) {
+template <typename Feed>
+std::vector<std::uint8_t> IntelHex::ReadImage(const Feed& feed) {
   if (end_ <= begin_) {
     throw HexError(0, "the address window is empty (end " + std::to_string(end_) +
                           " is not above begin " + std::to_string(begin_) + ")");
   }
-  UpperAddress = 0;
-  std::size_t stored = 0;
   std::vector<std::uint8_t> image(static_cast<std::size_t>(std::int64_t{end_} - begin_), 0xFF);
-  TextState state;
-  lines([&](std::string_view line, std::size_t number) {
-    const std::optional<Record> record = NextRecord(line, number, state);
-    if (!record || record->type != kData) return;
-    const Record& r = *record;
-    // Keep the bytes inside the window, whatever the record's length.
-    const std::int64_t first = std::max<std::int64_t>(r.address, begin_);
-    const std::int64_t last = std::min<std::int64_t>(r.address + r.count, end_);
-    for (std::int64_t a = first; a < last; ++a) {
-      image[static_cast<std::size_t>(a - begin_)] =
-          ByteAt(r.digits, static_cast<std::size_t>(2 * (a - r.address)));
-    }
-    if (last > first) stored += static_cast<std::size_t>(last - first);
-  });
-  stored_ = stored;
+  ImageSink sink{image.data(), begin_, end_};
+  Reader<ImageSink> reader(*this, sink);
+  feed(reader);
+  stored_ = sink.stored;
   return image;
 }
 
 std::optional<HexDataRange> IntelHex::DataRange(std::string_view text) {
-  return ReadRange([text](const LineVisitor& visit) { ForEachLine(text, 1, visit); });
+  return ReadRange([text](auto& reader) { reader.Feed(text, true); });
 }
 
 std::optional<HexDataRange> IntelHex::DataRange(const HexSource& read) {
-  return ReadRange([&read](const LineVisitor& visit) { ForEachLineRead(read, visit); });
+  return ReadRange([&read](auto& reader) { reader.FeedFrom(read); });
 }
 
-std::optional<HexDataRange> IntelHex::ReadRange(const LineDriver& lines) {
-  IntelHex reader;
-  std::optional<HexDataRange> range;
-  TextState state;
-  lines([&](std::string_view line, std::size_t number) {
-    const std::optional<Record> record = reader.NextRecord(line, number, state);
-    if (!record || record->type != kData || record->count == 0) return;
-    const Record& r = *record;
-    const std::int64_t last = r.address + r.count - 1;
-    if (!range) {
-      range = HexDataRange{r.address, last};
-    } else {
-      range->lowest = std::min(range->lowest, r.address);
-      range->highest = std::max(range->highest, last);
-    }
-  });
-  return range;
+template <typename Feed>
+std::optional<HexDataRange> IntelHex::ReadRange(const Feed& feed) {
+  IntelHex hex;
+  RangeSink sink;
+  Reader<RangeSink> reader(hex, sink);
+  feed(reader);
+  return sink.range;
 }
 
 char* IntelHex::Num2Hex(std::int32_t value, std::uint8_t digits, char* out) noexcept {

@@ -79,11 +79,14 @@ class IntelHex {
     std::string_view digits;   // 2n hex digits of the data
   };
 
-  // Feeds every line of a text, whole or read in pieces, to a visitor.
-  using LineVisitor = std::function<void(std::string_view, std::size_t)>;
-  using LineDriver = std::function<void(const LineVisitor&)>;
-  std::vector<std::uint8_t> ReadImage(const LineDriver& lines);
-  static std::optional<HexDataRange> ReadRange(const LineDriver& lines);
+  // Reads the lines of a text and hands its data records to a sink.
+  template <typename Sink>
+  class Reader;
+  // Reads a text, whole or in pieces as feed(reader) chooses.
+  template <typename Feed>
+  std::vector<std::uint8_t> ReadImage(const Feed& feed);
+  template <typename Feed>
+  static std::optional<HexDataRange> ReadRange(const Feed& feed);
 
   // Checks one line (without its line end) and takes it apart; records of type 02 and 04
   // move UpperAddress. Throws HexError naming line_number.

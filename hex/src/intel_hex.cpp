@@ -394,12 +394,103 @@ std::optional<HexDataRange> IntelHex::ReadRange(const Feed& feed) {
   return sink.range;
 }
 
+namespace {
+
+// Upper-case hex digits of every byte value, two characters each.
+constexpr std::array<std::array<char, 2>, 256> MakeHexPairs() {
+  constexpr char kHex[] = "0123456789ABCDEF";
+  std::array<std::array<char, 2>, 256> t{};
+  for (unsigned b = 0; b < 256; ++b)
+    t[b] = {kHex[b >> 4], kHex[b & 0xF]};
+  return t;
+}
+constexpr std::array<std::array<char, 2>, 256> kHexPair = MakeHexPairs();
+
+inline char* PutByte(char* out, unsigned value) {
+  std::memcpy(out, kHexPair[value & 0xFF].data(), 2);
+  return out + 2;
+}
+
+// Eight bytes at p, in any order: only their values matter.
+inline std::uint64_t Load8(const std::uint8_t* p) {
+  std::uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// Whether none of the 16 bytes at p is 0xFF.
+inline bool NoFfIn16(const std::uint8_t* p) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101;
+  constexpr std::uint64_t kHighs = 0x8080808080808080;
+  // A byte of ~w is zero exactly where w has 0xFF.
+  const std::uint64_t a = ~Load8(p);
+  const std::uint64_t b = ~Load8(p + 8);
+  return ((((a - kOnes) & ~a) | ((b - kOnes) & ~b)) & kHighs) == 0;
+}
+
+// Output assembled in one buffer and handed to the sink in large pieces.
+constexpr std::size_t kOutPiece = 1 << 18;
+constexpr std::size_t kLongestLine = 13 + 2 * 255;
+static_assert(kLongestLine < kOutPiece);
+
+class HexOut {
+ public:
+  explicit HexOut(const HexSink& sink) : sink_(sink), buffer_(kOutPiece) {}
+
+  // Room for a line of up to `chars` characters; Done(end) then marks what was written.
+  char* Room(std::size_t chars) {
+    if (used_ + chars > buffer_.size()) Flush();
+    return buffer_.data() + used_;
+  }
+  void Done(const char* end) { used_ = static_cast<std::size_t>(end - buffer_.data()); }
+  void Flush() {
+    if (used_ > 0) sink_(std::string_view(buffer_.data(), used_));
+    used_ = 0;
+  }
+
+  // An extended linear address record for the upper 16 bits v.
+  void Upper(std::size_t v) {
+    char* p = Room(17);
+    std::memcpy(p, ":02000004", 9);
+    p = PutByte(PutByte(p + 9, static_cast<unsigned>(v >> 8)), static_cast<unsigned>(v));
+    p = PutByte(p, 0u - (2 + 4 + static_cast<unsigned>(v >> 8) + static_cast<unsigned>(v)));
+    std::memcpy(p, "\r\n", 2);
+    Done(p + 2);
+  }
+
+  // A data record for the n bytes at `bytes`, whose address field is the low 16 bits of s;
+  // the digits and the checksum in one pass.
+  void Data(std::size_t s, const std::uint8_t* bytes, std::size_t n) {
+    char* p = Room(13 + 2 * n);
+    const auto hi = static_cast<unsigned>(s >> 8) & 0xFF;
+    const auto lo = static_cast<unsigned>(s) & 0xFF;
+    unsigned sum = static_cast<unsigned>(n) + hi + lo;
+    *p = ':';
+    p = PutByte(PutByte(PutByte(p + 1, static_cast<unsigned>(n)), hi), lo);
+    *p++ = '0';
+    *p++ = '0';
+    for (std::size_t k = 0; k < n; ++k) {
+      sum += bytes[k];
+      p = PutByte(p, bytes[k]);
+    }
+    p = PutByte(p, 0u - sum);
+    std::memcpy(p, "\r\n", 2);
+    Done(p + 2);
+  }
+
+ private:
+  const HexSink& sink_;
+  std::vector<char> buffer_;
+  std::size_t used_ = 0;
+};
+
+}  // namespace
+
 char* IntelHex::Num2Hex(std::int32_t value, std::uint8_t digits, char* out) noexcept {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   // The two's complement form, cut to its last `digits` digits and filled with zeros.
   const auto bits = static_cast<std::uint32_t>(value);
   for (int i = digits - 1; i >= 0; --i) {
-    *out++ = i < 8 ? kHex[(bits >> (4 * i)) & 0xF] : '0';
+    *out++ = i < 8 ? kHexPair[(bits >> (4 * i)) & 0xF][1] : '0';
   }
   return out;
 }
@@ -412,81 +503,65 @@ std::string IntelHex::Bin2Hex(std::span<const std::uint8_t> image) const {
 }
 
 void IntelHex::Bin2Hex(std::span<const std::uint8_t> image, const HexSink& sink) const {
-  // Records are written at the next free position of one buffer, handed on when nearly full.
-  constexpr std::size_t kLongestLine = 13 + 2 * 255;
-  std::vector<char> buffer(64 * 1024);
-  std::size_t used = 0;
-  auto line_space = [&](std::size_t chars) -> char* {
-    if (used + chars > buffer.size()) {
-      sink(std::string_view(buffer.data(), used));
-      used = 0;
+  // The records that a byte-by-byte walk writes (a record of at most 16 bytes, ended early
+  // by a run of six or more 0xFF before a data byte, trailing 0xFF left out), found a record
+  // at a time: a run of 16 bytes without 0xFF, the common case, is one test.
+  HexOut out(sink);
+  const std::uint8_t* const bytes = image.data();
+  const std::size_t size = image.size();
+  std::size_t upper = 0;  // the upper 16 bits last announced
+  auto announce = [&](std::size_t s) {
+    if ((s >> 16) != upper) {
+      upper = s >> 16;
+      out.Upper(upper);
     }
-    return buffer.data() + used;
   };
-  static_assert(kLongestLine < 64 * 1024);
-  std::int64_t upper = 0;
-  auto write_upper = [&](std::int64_t v) {
-    char* p = line_space(17);
-    std::memcpy(p, ":02000004", 9);
-    p = Num2Hex(static_cast<std::int32_t>(v), 4, p + 9);
-    const unsigned sum =
-        2 + 4 + static_cast<unsigned>((v >> 8) & 0xFF) + static_cast<unsigned>(v & 0xFF);
-    p = Num2Hex(static_cast<std::int32_t>((256 - (sum & 0xFF)) & 0xFF), 2, p);
-    *p++ = '\r';
-    *p++ = '\n';
-    used = static_cast<std::size_t>(p - buffer.data());
-    upper = v;
-  };
-  auto write_data = [&](std::size_t s, std::size_t n) {
-    const auto segment = static_cast<std::int64_t>(s >> 16);
-    if (segment != upper) write_upper(segment);
-    char* p = line_space(13 + 2 * n);
-    *p++ = ':';
-    p = Num2Hex(static_cast<std::int32_t>(n), 2, p);
-    p = Num2Hex(static_cast<std::int32_t>(s & 0xFFFF), 4, p);
-    *p++ = '0';
-    *p++ = '0';
-    unsigned sum = static_cast<unsigned>(n + (s & 0xFF) + ((s >> 8) & 0xFF));
-    for (std::size_t k = 0; k < n; ++k) {
-      sum += image[s + k];
-      p = Num2Hex(image[s + k], 2, p);
-    }
-    p = Num2Hex(static_cast<std::int32_t>((256 - (sum & 0xFF)) & 0xFF), 2, p);
-    *p++ = '\r';
-    *p++ = '\n';
-    used = static_cast<std::size_t>(p - buffer.data());
+  auto data = [&](std::size_t s, std::size_t n) {
+    announce(s);
+    out.Data(s, bytes + s, n);
   };
 
-  std::size_t s = 0;  // first byte of the pending record
-  std::size_t n = 0;  // bytes in the pending record
-  std::size_t f = 0;  // 0xFF bytes since the pending record last grew or was written
-  for (std::size_t j = 0; j < image.size(); ++j) {
-    if (static_cast<std::int64_t>(s >> 16) != upper) {
-      write_upper(static_cast<std::int64_t>(s >> 16));
+  std::size_t s = 0;  // where the next record may start
+  while (s < size) {
+    announce(s);  // also before a gap, as the byte-by-byte walk does
+    if (size - s >= kMaxRecord && NoFfIn16(bytes + s)) {
+      data(s, kMaxRecord);
+      s += kMaxRecord;
+      continue;
     }
-    if (image[j] == 0xFF) {
-      ++f;
-    } else {
+    std::size_t k = s;  // the first data byte
+    while (size - k >= 8 && Load8(bytes + k) == ~std::uint64_t{0})
+      k += 8;
+    while (k < size && bytes[k] == 0xFF)
+      ++k;
+    if (k == size) break;
+    std::size_t r = k - s >= kGap ? k : s;  // fewer than six leading 0xFF join the record
+    std::size_t n = k - r + 1;              // bytes of the record up to its last data byte
+    std::size_t f = 0;                      // 0xFF bytes after them
+    for (std::size_t j = k;;) {
+      if (j + 1 == size || n + f >= kMaxRecord) {
+        data(r, n);
+        s = j + 1;
+        break;
+      }
+      if (bytes[++j] == 0xFF) {
+        ++f;
+        continue;
+      }
       if (f >= kGap) {
-        if (n > 0) write_data(s, n);
-        s = j;
+        data(r, n);
+        r = j;
         n = 0;
         f = 0;
       }
       n += 1 + f;
       f = 0;
     }
-    if (j + 1 == image.size() || (n > 0 && n + f >= kMaxRecord)) {
-      if (n > 0) write_data(s, n);
-      s = j + 1;
-      n = 0;
-      f = 0;
-    }
   }
-  char* p = line_space(sizeof(kEndOfFileLine) - 1);
+  char* p = out.Room(sizeof(kEndOfFileLine) - 1);
   std::memcpy(p, kEndOfFileLine, sizeof(kEndOfFileLine) - 1);
-  used += sizeof(kEndOfFileLine) - 1;
-  sink(std::string_view(buffer.data(), used));
+  out.Done(p + sizeof(kEndOfFileLine) - 1);
+  out.Flush();
 }
 
 }  // namespace pelkar

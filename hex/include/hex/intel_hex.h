@@ -61,7 +61,7 @@ class IntelHex {
   // bytes left out, extended linear address records where needed, upper-case digits,
   // CR LF line ends, end-of-file record last.
   std::string Bin2Hex(std::span<const std::uint8_t> image) const;
-  // The same text, handed to sink in pieces of at most 64 KiB.
+  // The same text, handed to sink in pieces of at most 256 KiB.
   void Bin2Hex(std::span<const std::uint8_t> image, const HexSink& sink) const;
 
   // The range of absolute addresses that the data records of a text cover, or nothing

@@ -65,7 +65,7 @@ std::string Hex2(unsigned value) {
   return std::string{'0', 'x', kHex[(value >> 4) & 0xF], kHex[value & 0xF]};
 }
 
-// Two characters as one number, the first in the low byte, to index kPair.
+// Two characters as one number, the first in the low byte, to index the pair table.
 inline unsigned PairAt(const char* p) {
   return static_cast<unsigned char>(p[0]) | unsigned{static_cast<unsigned char>(p[1])} << 8;
 }
@@ -82,10 +82,16 @@ constexpr std::array<std::uint16_t, 65536> MakePairTable() {
   }
   return t;
 }
-constexpr std::array<std::uint16_t, 65536> kPair = MakePairTable();
+using PairTable = std::array<std::uint16_t, 65536>;
 
-inline unsigned PairValue(const char* p) {
-  return kPair[PairAt(p)];
+// Built on first use: too many steps for some compilers to build it as a constant.
+const PairTable& Pairs() {
+  static const PairTable table = MakePairTable();
+  return table;
+}
+
+inline unsigned PairValue(const PairTable& pairs, const char* p) {
+  return pairs[PairAt(p)];
 }
 
 // Text is read in pieces of this size at most; a line must fit in one.
@@ -247,22 +253,25 @@ class IntelHex::Reader {
   // The next line's start if p starts a well-formed data record followed by a line end or
   // by the end of the text; nullptr for anything else.
   const char* FastLine(const char* p, const char* stop) {
+    // Locals only: the byte stores below may alias any member, which would then be reloaded.
+    const PairTable& pairs = pairs_;
+    std::uint8_t* const out = bytes_;
     if (*p != ':' || stop - p < 11) return nullptr;
-    const unsigned n = PairValue(p + 1);
+    const unsigned n = PairValue(pairs, p + 1);
     if (n == kBadPair || stop - p < 11 + 2 * static_cast<std::ptrdiff_t>(n)) return nullptr;
-    const unsigned a1 = PairValue(p + 3);
-    const unsigned a0 = PairValue(p + 5);
-    if (PairValue(p + 7) != kData) return nullptr;
+    const unsigned a1 = PairValue(pairs, p + 3);
+    const unsigned a0 = PairValue(pairs, p + 5);
+    if (PairValue(pairs, p + 7) != kData) return nullptr;
     unsigned bad = a1 | a0;
     unsigned sum = n + a1 + a0;
     const char* digits = p + 9;
     for (unsigned i = 0; i < n; ++i, digits += 2) {
-      const unsigned v = PairValue(digits);
+      const unsigned v = PairValue(pairs, digits);
       bad |= v;
       sum += v;
-      bytes_[i] = static_cast<std::uint8_t>(v);
+      out[i] = static_cast<std::uint8_t>(v);
     }
-    const unsigned check = PairValue(digits);
+    const unsigned check = PairValue(pairs, digits);
     bad |= check;
     sum += check;
     if ((bad & kBadPair) != 0 || (sum & 0xFF) != 0) return nullptr;
@@ -307,6 +316,7 @@ class IntelHex::Reader {
     return next;
   }
 
+  const PairTable& pairs_ = Pairs();
   IntelHex& hex_;
   Sink& sink_;
   std::size_t line_ = 1;     // number of the line being read

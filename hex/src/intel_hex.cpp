@@ -416,11 +416,6 @@ constexpr std::array<std::array<char, 2>, 256> MakeHexPairs() {
 }
 constexpr std::array<std::array<char, 2>, 256> kHexPair = MakeHexPairs();
 
-inline char* PutByte(char* out, unsigned value) {
-  std::memcpy(out, kHexPair[value & 0xFF].data(), 2);
-  return out + 2;
-}
-
 // Eight bytes at p, in any order: only their values matter.
 inline std::uint64_t Load8(const std::uint8_t* p) {
   std::uint64_t w;
@@ -438,12 +433,31 @@ inline bool NoFfIn16(const std::uint8_t* p) {
   return ((((a - kOnes) & ~a) | ((b - kOnes) & ~b)) & kHighs) == 0;
 }
 
-// Output assembled in one buffer and handed to the sink in large pieces.
 constexpr std::size_t kOutPiece = 1 << 18;
 constexpr std::size_t kLongestLine = 13 + 2 * 255;
 static_assert(kLongestLine < kOutPiece);
 
-class HexOut {
+}  // namespace
+
+char* IntelHex::Num2Hex(std::int32_t value, std::uint8_t digits, char* out) noexcept {
+  // The two's complement form, cut to its last `digits` digits and filled with zeros; whole
+  // bytes come from the pair table.
+  const auto bits = static_cast<std::uint32_t>(value);
+  int i = digits;
+  if (i % 2 != 0) {
+    --i;
+    *out++ = i < 8 ? kHexPair[(bits >> (4 * i)) & 0xF][1] : '0';
+  }
+  while (i > 0) {
+    i -= 2;
+    std::memcpy(out, kHexPair[i < 8 ? (bits >> (4 * i)) & 0xFF : 0].data(), 2);
+    out += 2;
+  }
+  return out;
+}
+
+// Output assembled in one buffer and handed to the sink in large pieces.
+class IntelHex::HexOut {
  public:
   explicit HexOut(const HexSink& sink) : sink_(sink), buffer_(kOutPiece) {}
 
@@ -462,8 +476,8 @@ class HexOut {
   void Upper(std::size_t v) {
     char* p = Room(17);
     std::memcpy(p, ":02000004", 9);
-    p = PutByte(PutByte(p + 9, static_cast<unsigned>(v >> 8)), static_cast<unsigned>(v));
-    p = PutByte(p, 0u - (2 + 4 + static_cast<unsigned>(v >> 8) + static_cast<unsigned>(v)));
+    p = Num2Hex(static_cast<std::int32_t>(v), 4, p + 9);
+    p = Num2Hex(static_cast<std::int32_t>(-(2 + 4 + (v >> 8) + (v & 0xFF)) & 0xFF), 2, p);
     std::memcpy(p, "\r\n", 2);
     Done(p + 2);
   }
@@ -476,14 +490,15 @@ class HexOut {
     const auto lo = static_cast<unsigned>(s) & 0xFF;
     unsigned sum = static_cast<unsigned>(n) + hi + lo;
     *p = ':';
-    p = PutByte(PutByte(PutByte(p + 1, static_cast<unsigned>(n)), hi), lo);
+    p = Num2Hex(static_cast<std::int32_t>(n), 2, p + 1);
+    p = Num2Hex(static_cast<std::int32_t>(s & 0xFFFF), 4, p);
     *p++ = '0';
     *p++ = '0';
     for (std::size_t k = 0; k < n; ++k) {
       sum += bytes[k];
-      p = PutByte(p, bytes[k]);
+      p = Num2Hex(bytes[k], 2, p);
     }
-    p = PutByte(p, 0u - sum);
+    p = Num2Hex(static_cast<std::int32_t>((0u - sum) & 0xFF), 2, p);
     std::memcpy(p, "\r\n", 2);
     Done(p + 2);
   }
@@ -493,17 +508,6 @@ class HexOut {
   std::vector<char> buffer_;
   std::size_t used_ = 0;
 };
-
-}  // namespace
-
-char* IntelHex::Num2Hex(std::int32_t value, std::uint8_t digits, char* out) noexcept {
-  // The two's complement form, cut to its last `digits` digits and filled with zeros.
-  const auto bits = static_cast<std::uint32_t>(value);
-  for (int i = digits - 1; i >= 0; --i) {
-    *out++ = i < 8 ? kHexPair[(bits >> (4 * i)) & 0xF][1] : '0';
-  }
-  return out;
-}
 
 std::string IntelHex::Bin2Hex(std::span<const std::uint8_t> image) const {
   std::string text;

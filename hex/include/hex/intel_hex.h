@@ -105,6 +105,8 @@ class IntelHex {
 
   // value as exactly `digits` upper-case hex digits (its low 4 * digits bits), written at out.
   static char* Num2Hex(std::int32_t value, std::uint8_t digits, char* out) noexcept;
+  // Assembles written records into large pieces for a sink.
+  class HexOut;
 
   std::int32_t begin_ = 0;
   std::int32_t end_ = 0;

@@ -47,7 +47,8 @@ class IntelHex {
   void AddressEnd(std::int32_t value) noexcept { end_ = value; }
 
   // Reads HEX text into a new image of AddressEnd - AddresBegin bytes, 0xFF where no data
-  // record wrote. Data outside the window is skipped. Throws HexError on a malformed line
+  // record wrote. Data outside the window is skipped. Lines end with LF, CR LF or CR; a run
+  // of Ctrl-Z after the end-of-file record ends the text. Throws HexError on a malformed line
   // (with its number) or when AddressEnd <= AddresBegin.
   std::vector<std::uint8_t> Hex2Bin(std::string_view text);
   // The same for a text read in pieces, so that a large file never sits in memory whole.

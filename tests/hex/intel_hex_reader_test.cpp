@@ -252,5 +252,27 @@ TEST(HexReaderPieces, GivesTheSameImageAndLineNumbers) {
   EXPECT_THROW(h.Hex2Bin(Trickle(":" + std::string(2 << 20, '0'), 4096)), HexError);
 }
 
+TEST(HexReaderPieces, EveryPieceSizeReadsMixedLineEndsAlike) {
+  const char* const ends[] = {"\r", "\n", "\r\n"};
+  std::string lines;
+  for (unsigned a = 0; a < 32; a += 4)
+    lines += Rec(a, 0, {1, 2, 3, static_cast<std::uint8_t>(a)}) + ends[a / 4 % 3];
+  const std::string good = lines + kEof + "\r" + kCtrlZ;
+  const std::string bad = lines + "\r\n:00000001FE\r";  // line 10, after a blank line 9
+  IntelHex h;
+  h.AddresBegin(0);
+  h.AddressEnd(32);
+  const Bytes whole = h.Hex2Bin(good);
+  for (std::size_t step = 1; step <= good.size(); ++step) {
+    ASSERT_EQ(h.Hex2Bin(Trickle(good, step)), whole) << "pieces of " << step;
+    try {
+      h.Hex2Bin(Trickle(bad, step));
+      ADD_FAILURE() << "no error in pieces of " << step;
+    } catch (const HexError& e) {
+      ASSERT_EQ(e.line(), 10u) << "pieces of " << step;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace pelkar

@@ -29,12 +29,34 @@ std::string Rec(unsigned address, unsigned type, const Bytes& data) {
 }
 
 const std::string kEof = ":00000001FF";
+const std::string kCtrlZ = "\x1A";
+
+// A source that hands out the text a few characters at a time, as a slow file would.
+HexSource Trickle(const std::string& text, std::size_t step) {
+  return [text, step, at = std::size_t{0}](std::span<char> out) mutable {
+    const std::size_t n = std::min({step, out.size(), text.size() - at});
+    std::copy_n(text.begin() + static_cast<long>(at), n, out.begin());
+    at += n;
+    return n;
+  };
+}
+
+// Piece sizes that split lines, line ends and CR LF pairs at every place.
+constexpr std::size_t kSteps[] = {1, 2, 3, 5, 13};
 
 Bytes Read(std::string_view text, std::int32_t begin, std::int32_t end) {
   IntelHex h;
   h.AddresBegin(begin);
   h.AddressEnd(end);
   return h.Hex2Bin(text);
+}
+
+// The same text read in pieces of `step` characters.
+Bytes ReadPieces(const std::string& text, std::int32_t begin, std::int32_t end, std::size_t step) {
+  IntelHex h;
+  h.AddresBegin(begin);
+  h.AddressEnd(end);
+  return h.Hex2Bin(Trickle(text, step));
 }
 
 Bytes Filled(std::size_t size, std::initializer_list<std::pair<std::size_t, Bytes>> parts) {
@@ -57,6 +79,8 @@ class HexReader : public testing::TestWithParam<ReadCase> {};
 TEST_P(HexReader, BuildsTheImage) {
   const ReadCase& c = GetParam();
   EXPECT_EQ(Read(c.text, c.begin, c.end), c.expected);
+  for (std::size_t step : kSteps)
+    EXPECT_EQ(ReadPieces(c.text, c.begin, c.end, step), c.expected) << "pieces of " << step;
 }
 
 const Bytes k4{0x01, 0x02, 0x03, 0x04};
@@ -66,6 +90,10 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         ReadCase{"crlf", Rec(2, 0, k4) + "\r\n" + kEof + "\r\n", 0, 8, Filled(8, {{2, k4}})},
         ReadCase{"lf_only", Rec(2, 0, k4) + "\n" + kEof + "\n", 0, 8, Filled(8, {{2, k4}})},
+        ReadCase{"cr_only", Rec(2, 0, k4) + "\r" + Rec(0, 0, {9}) + "\r" + kEof + "\r", 0, 8,
+                 Filled(8, {{0, {9}}, {2, k4}})},
+        ReadCase{"mixed_line_ends", Rec(2, 0, k4) + "\r\r\n" + Rec(0, 0, {9}) + "\n\r" + kEof, 0, 8,
+                 Filled(8, {{0, {9}}, {2, k4}})},
         ReadCase{"last_line_without_end", Rec(2, 0, k4), 0, 8, Filled(8, {{2, k4}})},
         ReadCase{"blank_lines_and_trailing_blanks",
                  "\r\n\n" + Rec(2, 0, k4) + " \t\r\n\r\n" + kEof + "\t\n\n\n", 0, 8,
@@ -75,6 +103,11 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"later_record_overwrites", Rec(0, 0, k4) + "\n" + Rec(1, 0, {0xAA}), 0, 4,
                  Bytes{0x01, 0xAA, 0x03, 0x04}},
         ReadCase{"lines_after_end_of_file_are_read", kEof + "\n" + Rec(0, 0, k4), 0, 4, k4},
+        ReadCase{"ctrl_z_after_end_of_file",
+                 Rec(2, 0, k4) + "\r\n" + kEof + "\r\n" + kCtrlZ + "\r\n" + kCtrlZ + kCtrlZ, 0, 8,
+                 Filled(8, {{2, k4}})},
+        ReadCase{"ctrl_z_on_the_end_of_file_line", Rec(2, 0, k4) + "\n" + kEof + kCtrlZ, 0, 8,
+                 Filled(8, {{2, k4}})},
         ReadCase{"types_01_03_05_unknown_store_nothing",
                  Rec(0, 1, {}) + "\n" + Rec(0, 3, k4) + "\n" + Rec(0, 5, k4) + "\n" +
                      Rec(0, 6, k4) + "\n" + Rec(0, 0xFF, {1}),
@@ -128,12 +161,14 @@ class HexReaderRefuses : public testing::TestWithParam<BadCase> {};
 
 TEST_P(HexReaderRefuses, NamesLineAndReason) {
   const BadCase& c = GetParam();
-  try {
-    Read(c.text, 0, 64);
-    FAIL() << "no error for " << c.name;
-  } catch (const HexError& e) {
-    EXPECT_EQ(e.line(), c.line);
-    EXPECT_EQ(e.reason(), c.reason);
+  for (std::size_t step : {std::size_t{0}, std::begin(kSteps)[0], std::end(kSteps)[-1]}) {
+    try {
+      step == 0 ? Read(c.text, 0, 64) : ReadPieces(c.text, 0, 64, step);
+      ADD_FAILURE() << "no error for " << c.name << " in pieces of " << step;
+    } catch (const HexError& e) {
+      EXPECT_EQ(e.line(), c.line) << "pieces of " << step;
+      EXPECT_EQ(e.reason(), c.reason) << "pieces of " << step;
+    }
   }
 }
 
@@ -147,8 +182,21 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"segment_checksum", ":020000021000EB", 1, "checksum 0xEC expected, 0xEB found"},
         BadCase{"start_code", "00000001FF", 1, "a record must start with ':'"},
         BadCase{"start_code_after_blank", "\n;00000001FF", 2, "a record must start with ':'"},
+        BadCase{"cr_lines_counted", "\r\r\n\r;00000001FF", 4, "a record must start with ':'"},
+        BadCase{"ctrl_z_without_end_of_file", Rec(0, 0, k4) + "\n" + kCtrlZ, 2,
+                "a record must start with ':'"},
+        BadCase{"record_after_ctrl_z", kEof + "\n" + kCtrlZ + "\n\n" + Rec(0, 0, k4), 2,
+                "a record must start with ':'"},
+        BadCase{"text_after_ctrl_z", kEof + "\r\n" + kCtrlZ + "x", 2,
+                "a record must start with ':'"},
         BadCase{"not_hex", ":0000000G01FF", 1, "'G' at column 9 is not a hex digit"},
         BadCase{"inner_blank", ":00000001 FF", 1, "' ' at column 10 is not a hex digit"},
+        BadCase{"escape_shown_escaped", ":00\x1B", 1, "'\\x1B' at column 4 is not a hex digit"},
+        BadCase{"ctrl_z_after_data_shown_escaped", Rec(0, 0, {}) + kCtrlZ, 1,
+                "'\\x1A' at column 12 is not a hex digit"},
+        BadCase{"tab_inside_shown_escaped", ":00\t01", 1, "'\\t' at column 4 is not a hex digit"},
+        BadCase{"high_byte_shown_escaped", ":\xC3", 1, "'\\xC3' at column 2 is not a hex digit"},
+        BadCase{"backslash_shown_escaped", ":\\", 1, "'\\\\' at column 2 is not a hex digit"},
         BadCase{"odd_digits", ":00000001FFF", 1, "odd number of hex digits"},
         BadCase{"too_short", ":000001FF", 1,
                 "too short for a record (9 characters, at least 11 needed)"},
@@ -182,16 +230,6 @@ TEST(HexDataRange, CoversLowestToHighestDataByte) {
 namespace pelkar {
 namespace {
 
-// A source that hands out the text a few characters at a time, as a slow file would.
-HexSource Trickle(const std::string& text, std::size_t step) {
-  return [text, step, at = std::size_t{0}](std::span<char> out) mutable {
-    const std::size_t n = std::min({step, out.size(), text.size() - at});
-    std::copy_n(text.begin() + static_cast<long>(at), n, out.begin());
-    at += n;
-    return n;
-  };
-}
-
 TEST(HexReaderPieces, GivesTheSameImageAndLineNumbers) {
   std::string text;
   for (unsigned a = 0; a < 64; a += 4)
@@ -212,6 +250,28 @@ TEST(HexReaderPieces, GivesTheSameImageAndLineNumbers) {
     EXPECT_EQ(e.line(), 20u);
   }
   EXPECT_THROW(h.Hex2Bin(Trickle(":" + std::string(2 << 20, '0'), 4096)), HexError);
+}
+
+TEST(HexReaderPieces, EveryPieceSizeReadsMixedLineEndsAlike) {
+  const char* const ends[] = {"\r", "\n", "\r\n"};
+  std::string lines;
+  for (unsigned a = 0; a < 32; a += 4)
+    lines += Rec(a, 0, {1, 2, 3, static_cast<std::uint8_t>(a)}) + ends[a / 4 % 3];
+  const std::string good = lines + kEof + "\r" + kCtrlZ;
+  const std::string bad = lines + "\r\n:00000001FE\r";  // line 10, after a blank line 9
+  IntelHex h;
+  h.AddresBegin(0);
+  h.AddressEnd(32);
+  const Bytes whole = h.Hex2Bin(good);
+  for (std::size_t step = 1; step <= good.size(); ++step) {
+    ASSERT_EQ(h.Hex2Bin(Trickle(good, step)), whole) << "pieces of " << step;
+    try {
+      h.Hex2Bin(Trickle(bad, step));
+      ADD_FAILURE() << "no error in pieces of " << step;
+    } catch (const HexError& e) {
+      ASSERT_EQ(e.line(), 10u) << "pieces of " << step;
+    }
+  }
 }
 
 }  // namespace

@@ -107,6 +107,66 @@ TEST(HexWriter, RoundTripsVariedImages) {
   EXPECT_EQ(ReadBack(Hex(image), image.size()), image);
 }
 
+// The layout rule as a plain walk over the bytes, one at a time: the writer, which finds its
+// records a run at a time, must give exactly this text.
+std::string WalkByteByByte(const Bytes& image) {
+  std::string text;
+  char line[64];
+  std::size_t s = 0, n = 0, f = 0, u = 0;
+  auto record = [&](std::size_t at, unsigned type, const std::uint8_t* data, std::size_t count) {
+    unsigned sum = static_cast<unsigned>(count + (at >> 8) + at + type);
+    int k = std::snprintf(line, sizeof line, ":%02zX%04zX%02X", count, at & 0xFFFF, type);
+    for (std::size_t i = 0; i < count; ++i) {
+      sum += data[i];
+      k += std::snprintf(line + k, sizeof line - static_cast<std::size_t>(k), "%02X", data[i]);
+    }
+    std::snprintf(line + k, sizeof line - static_cast<std::size_t>(k), "%02X\r\n", -sum & 0xFF);
+    text += line;
+  };
+  auto upper = [&](std::size_t v) {
+    const std::uint8_t value[] = {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
+    record(0, 4, value, 2);
+    u = v;
+  };
+  auto data = [&] {
+    if (s >> 16 != u) upper(s >> 16);
+    record(s, 0, image.data() + s, n);
+  };
+  for (std::size_t j = 0; j < image.size(); ++j) {
+    if (s >> 16 != u) upper(s >> 16);
+    if (image[j] == 0xFF) {
+      ++f;
+    } else {
+      if (f >= 6) {
+        if (n > 0) data();
+        s = j, n = 0, f = 0;
+      }
+      n += 1 + f, f = 0;
+    }
+    if (j + 1 == image.size() || (n > 0 && n + f >= 16)) {
+      if (n > 0) data();
+      s = j + 1, n = 0, f = 0;
+    }
+  }
+  return text + kEof;
+}
+
+TEST(HexWriter, WritesWhatTheByteByByteWalkWrites) {
+  std::mt19937 rng(3);
+  for (int round = 0; round < 300; ++round) {
+    // Runs of data and of 0xFF of every length around 6 and 16, some images across 64 KiB
+    // segments and with long gaps there.
+    Bytes image(round % 10 == 0 ? 0x20000 + rng() % 64 : rng() % 700, 0xFF);
+    for (std::size_t i = rng() % 40; i < image.size();) {
+      const std::size_t data = rng() % 24;
+      for (std::size_t k = 0; k < data && i < image.size(); ++k, ++i)
+        image[i] = static_cast<std::uint8_t>(rng() % 8 == 0 ? 0xFF : rng());
+      i += round % 10 == 0 ? rng() % 0x9000 : rng() % 20;
+    }
+    ASSERT_EQ(Hex(image), WalkByteByByte(image)) << "round " << round;
+  }
+}
+
 // objcopy writes type 02 records between 64 KiB and 1 MiB and type 04 above: reading what a
 // common tool writes must give the image back.
 TEST(HexPeer, ReadsWhatObjcopyWrites) {

@@ -47,7 +47,8 @@ class IntelHex {
   void AddressEnd(std::int32_t value) noexcept { end_ = value; }
 
   // Reads HEX text into a new image of AddressEnd - AddresBegin bytes, 0xFF where no data
-  // record wrote. Data outside the window is skipped. Throws HexError on a malformed line
+  // record wrote. Data outside the window is skipped. Lines end with LF, CR LF or CR; a run
+  // of Ctrl-Z after the end-of-file record ends the text. Throws HexError on a malformed line
   // (with its number) or when AddressEnd <= AddresBegin.
   std::vector<std::uint8_t> Hex2Bin(std::string_view text);
   // The same for a text read in pieces, so that a large file never sits in memory whole.
@@ -61,7 +62,7 @@ class IntelHex {
   // bytes left out, extended linear address records where needed, upper-case digits,
   // CR LF line ends, end-of-file record last.
   std::string Bin2Hex(std::span<const std::uint8_t> image) const;
-  // The same text, handed to sink in pieces of at most 64 KiB.
+  // The same text, handed to sink in pieces of at most 256 KiB.
   void Bin2Hex(std::span<const std::uint8_t> image, const HexSink& sink) const;
 
   // The range of absolute addresses that the data records of a text cover, or nothing
@@ -79,18 +80,34 @@ class IntelHex {
     std::string_view digits;   // 2n hex digits of the data
   };
 
-  // Feeds every line of a text, whole or read in pieces, to a visitor.
-  using LineVisitor = std::function<void(std::string_view, std::size_t)>;
-  using LineDriver = std::function<void(const LineVisitor&)>;
-  std::vector<std::uint8_t> ReadImage(const LineDriver& lines);
-  static std::optional<HexDataRange> ReadRange(const LineDriver& lines);
+  // Reads the lines of a text and hands its data records to a sink.
+  template <typename Sink>
+  class Reader;
+  // Reads a text, whole or in pieces as feed(reader) chooses.
+  template <typename Feed>
+  std::vector<std::uint8_t> ReadImage(const Feed& feed);
+  template <typename Feed>
+  static std::optional<HexDataRange> ReadRange(const Feed& feed);
 
   // Checks one line (without its line end) and takes it apart; records of type 02 and 04
   // move UpperAddress. Throws HexError naming line_number.
   Record Line2Record(std::string_view line, std::size_t line_number);
 
+  // What reading one text has seen beyond UpperAddress, for the Ctrl-Z that old DOS tools
+  // put after the end-of-file record.
+  struct TextState {
+    bool after_end_of_file = false;        // the last record read was an end-of-file record
+    std::optional<HexError> after_ctrl_z;  // the Ctrl-Z line's error, raised if text follows it
+  };
+  // Line2Record, except that a Ctrl-Z run ending the text after the end-of-file record is
+  // no record (nothing is returned for it).
+  std::optional<Record> NextRecord(std::string_view line, std::size_t line_number,
+                                   TextState& state);
+
   // value as exactly `digits` upper-case hex digits (its low 4 * digits bits), written at out.
   static char* Num2Hex(std::int32_t value, std::uint8_t digits, char* out) noexcept;
+  // Assembles written records into large pieces for a sink.
+  class HexOut;
 
   std::int32_t begin_ = 0;
   std::int32_t end_ = 0;

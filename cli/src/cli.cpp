@@ -199,12 +199,13 @@ int Hex2Bin(const std::string& in, const std::string& out, const std::string& be
 int Bin2Hex(const std::string& in, const std::string& out, Io io) {
   const std::filesystem::path inputs[] = {in};
   CheckOutput(out, inputs);
-  const auto image =
-      InputFile(in, kMaxConversionImage, "it is larger than 256 MiB, the most bin2hex converts")
-          .ReadAll();
+  InputFile input(in, kMaxConversionImage, "it is larger than 256 MiB, the most bin2hex converts");
+  const auto image = input.View();
   std::size_t written = 0;
   // Written in pieces as they are made: only the image is held whole.
   AtomicFile file(out, inputs, Durability::Unsynced);
+  // At most 45 characters for 16 bytes, and an address record for every 64 KiB.
+  file.Reserve(image.size() / 16 * 45 + 45 + (image.size() / 65536 + 1) * 17 + 13);
   IntelHex{}.Bin2Hex(image, [&](std::string_view piece) {
     file.Write(piece);
     written += piece.size();

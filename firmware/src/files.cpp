@@ -72,6 +72,7 @@ std::string ReadFileLimited(const std::filesystem::path& path, std::uint64_t lim
 void WriteFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                          std::span<const std::filesystem::path> inputs, Durability durability) {
   AtomicFile file(path, inputs, durability);
+  file.Reserve(bytes.size());
   file.Write(bytes);
   file.Commit();
 }

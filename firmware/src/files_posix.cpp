@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -68,7 +69,26 @@ InputFile::InputFile(const std::filesystem::path& path, std::uint64_t limit,
 }
 
 InputFile::~InputFile() {
+  if (map_ != nullptr) ::munmap(map_, map_size_);
   if (fd_ >= 0) ::close(fd_);
+}
+
+std::span<const std::uint8_t> InputFile::View() {
+  struct stat st {};
+  // Only a plain file has a size that holds while mapped; a device or pipe is read.
+  if (map_ == nullptr && ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+      static_cast<std::uint64_t>(st.st_size) <= limit_) {
+    const auto size = static_cast<std::size_t>(st.st_size);
+    void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd_, 0);
+    if (map != MAP_FAILED) {
+      map_ = map;
+      map_size_ = size;
+    }
+  }
+  if (map_ != nullptr) return {static_cast<const std::uint8_t*>(map_), map_size_};
+  Rewind();
+  held_ = ReadAll();
+  return held_;
 }
 
 std::size_t InputFile::Read(std::span<char> out) {
@@ -163,6 +183,10 @@ void AtomicFile::Fail(const std::string& what) {
   ThrowErrno(what, saved);
 }
 
+void AtomicFile::Reserve(std::uint64_t bytes) {
+  if (fd_ >= 0 && ::fallocate(fd_, 0, 0, static_cast<off_t>(bytes)) == 0) reserved_ = bytes;
+}
+
 void AtomicFile::Write(std::string_view text) {
   Write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
@@ -178,10 +202,14 @@ void AtomicFile::Write(std::span<const std::uint8_t> bytes) {
     }
     done += static_cast<std::size_t>(n);
   }
+  written_ += bytes.size();
 }
 
 void AtomicFile::Commit() {
   if (fd_ < 0) throw FileError("Cannot write " + Name(shown_) + ": the file is closed.");
+  if (reserved_ > written_ && ::ftruncate(fd_, static_cast<off_t>(written_)) != 0) {
+    Fail("Cannot write " + Name(shown_));
+  }
   if (durability_ == Durability::Synced && ::fsync(fd_) != 0) Fail("Cannot write " + Name(shown_));
   const int fd = fd_;
   fd_ = -1;

@@ -95,6 +95,12 @@ InputFile::~InputFile() {
   if (fd_ >= 0) ::_close(fd_);
 }
 
+std::span<const std::uint8_t> InputFile::View() {
+  Rewind();
+  held_ = ReadAll();
+  return held_;
+}
+
 std::size_t InputFile::Read(std::span<char> out) {
   const std::uint64_t room = limit_ - std::min(read_, limit_) + 1;
   const auto want =
@@ -175,6 +181,8 @@ void AtomicFile::Fail(const std::string& what) {
   Discard();
   ThrowErrno(what, saved);
 }
+
+void AtomicFile::Reserve(std::uint64_t) {}  // NTFS places data when it is written
 
 void AtomicFile::Write(std::string_view text) {
   Write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));

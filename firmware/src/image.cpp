@@ -39,8 +39,8 @@ FirmwareImage LoadImageFile(const std::filesystem::path& path) {
     throw ImageFileError(e.what());
   }
   if (auto problem = ImageSizeProblem(bytes.size())) {
-    throw ImageFileError("Cannot use " + Printable(Utf8(path)) + " as a firmware image: " +
-                         *problem + ".");
+    throw ImageFileError("Cannot use " + Printable(Utf8(path)) +
+                         " as a firmware image: " + *problem + ".");
   }
   FirmwareImage image{std::move(bytes), 0};
   image.crc = ImageCrc(image.bytes);

@@ -97,6 +97,16 @@ TEST_F(Files, WritesThroughAnExclusiveTemporaryFileBesideTheTarget) {
   WriteFileAtomically(long_name, std::vector<std::uint8_t>{1, 2, 3});
   EXPECT_EQ(Read(long_name), std::string("\x01\x02\x03"));
 
+  // Room set aside and not used is given back.
+  {
+    AtomicFile file(dir_ / "reserved.bin");
+    file.Reserve(1 << 20);
+    file.Write(std::string_view("abc"));
+    file.Commit();
+  }
+  EXPECT_EQ(fs::file_size(dir_ / "reserved.bin"), 3u);
+  fs::remove(dir_ / "reserved.bin");
+
   // A link as the target keeps its link; the file it leads to gets the content.
   const fs::path real = Write("real.bin", "old");
   fs::create_symlink(real, dir_ / "alias.bin");

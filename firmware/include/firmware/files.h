@@ -46,6 +46,9 @@ class InputFile {
   void Rewind();
   // The whole rest of the file.
   std::vector<std::uint8_t> ReadAll();
+  // The whole file, mapped in place where the system can (no copy, no memory of its own),
+  // else read into memory; valid while this object lives. Throws FileError like Read().
+  std::span<const std::uint8_t> View();
   std::string ReadAllText();
 
   const std::filesystem::path& path() const noexcept { return path_; }
@@ -56,6 +59,9 @@ class InputFile {
   std::string too_large_;
   std::uint64_t read_ = 0;
   int fd_ = -1;
+  void* map_ = nullptr;  // a mapping View() made
+  std::size_t map_size_ = 0;
+  std::vector<std::uint8_t> held_;  // what View() read where it could not map
 };
 
 // Reads a whole file of at most limit bytes. Throws FileError.
@@ -86,6 +92,9 @@ class AtomicFile {
   AtomicFile& operator=(const AtomicFile&) = delete;
   ~AtomicFile();
 
+  // Sets room aside for about this many bytes: the file system can then place the content at
+  // once instead of when the rename forces it. What is not written is given back at Commit().
+  void Reserve(std::uint64_t bytes);
   void Write(std::span<const std::uint8_t> bytes);
   void Write(std::string_view text);
   void Commit();
@@ -103,6 +112,8 @@ class AtomicFile {
   Durability durability_;
   int fd_ = -1;
   bool temp_exists_ = false;
+  std::uint64_t written_ = 0;
+  std::uint64_t reserved_ = 0;
   int slot_ = -1;  // where a signal handler finds the temporary file's name
 };
 

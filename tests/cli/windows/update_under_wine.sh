@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # pelkar1.exe under Wine updates the build machine's own simulated device: the Linux
 # `pelkar1 simulate` offers a pseudo-terminal, a link <prefix>/dosdevices/comN makes it COMn,
-# and `pelkar1.exe update --port COMn` runs through every ending the device can give.
+# and `pelkar1.exe update --port COMn` runs through every ending the device can give, and
+# Ctrl-C.
 #
 #   update_under_wine.sh RUNNER WINE_PREFIX PELKAR1_EXE HOST_PELKAR1 FIRMWARE_HEX
 #
@@ -70,7 +71,9 @@ stop_device() {
   link=""
 }
 
-# case NAME STATUS RESULT SAYS [SIMULATE OPTIONS...]
+# check NAME STATUS RESULT SAYS [SIMULATE OPTIONS...]
+# With result "interrupted" the update gets Ctrl-C (Wine turns SIGINT into the console's event)
+# once it waits for the device.
 check() {
   local name=$1 status=$2 result=$3 says=$4
   shift 4
@@ -78,7 +81,14 @@ check() {
   device "$@"
   local got=0
   "$run" "$exe" update --json --timeout 2 --hello-timeout 20 --port "COM$com" "$image" \
-    >out.json 2>err.txt || got=$?
+    >out.json 2>err.txt &
+  local update=$!
+  if [ "$result" = interrupted ]; then
+    for _ in $(seq 200); do grep -q "Waiting for the device" err.txt && break; sleep 0.05; done
+    sleep 0.5
+    kill -INT "$update"
+  fi
+  wait "$update" || got=$?
   # The device ends by itself after a verdict: wait for it, so that its image is saved.
   if [ "$result" = ok ] || [ "$result" = failed ]; then
     for _ in $(seq 100); do kill -0 "$sim" 2>/dev/null || break; sleep 0.05; done
@@ -106,5 +116,6 @@ check "refused" 1 failed "Update unsuccessful" --fail
 check "bad hello" 5 protocol-error "Illegal command" --bad-hello
 check "silence after 3 blocks" 4 timeout "Timed out waiting for a block request" --silent-after 3
 check "hang-up after 5 blocks" 3 port-lost "The port was lost" --hangup-after 5
+check "Ctrl-C while the device is silent" 130 interrupted "the port is closed" --silent-after 2
 
 [ "$failures" -eq 0 ] || { echo "$failures case(s) failed"; exit 1; }

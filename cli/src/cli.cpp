@@ -13,7 +13,6 @@
 #include "firmware/image.h"
 #include "hex/intel_hex.h"
 #include "output.h"
-#include "serial/linux_port_source.h"
 #include "serial/port_map.h"
 #include "serial/port_name.h"
 #include "sim/simulated_device.h"
@@ -106,20 +105,21 @@ int Ports(bool json, Io io) {
 }
 
 int Encode(const std::string& hex_path, const std::string& out_option, Io io) {
+  const std::filesystem::path hex = Utf8Path(hex_path);
   const std::filesystem::path out =
-      out_option.empty() ? EncodedImagePath(hex_path) : std::filesystem::path(out_option);
-  const std::filesystem::path inputs[] = {hex_path};
+      out_option.empty() ? EncodedImagePath(hex) : Utf8Path(out_option);
+  const std::filesystem::path inputs[] = {hex};
   std::vector<std::uint8_t> image;
   try {
     CheckOutput(out, inputs);  // refused before the work, not after it
-    image = EncodeHex(ReadHexFile(hex_path));
+    image = EncodeHex(ReadHexFile(hex));
   } catch (const HexError& e) {
     throw Failure{kBadInput, Shown(hex_path) + ": " + e.what() + ". Nothing was written."};
   } catch (const EncodeError& e) {
     throw Failure{kBadInput, Shown(hex_path) + ": " + e.what() + " Nothing was written."};
   }
   WriteFileAtomically(out, image, inputs, Durability::Synced);  // it goes into devices
-  io.out << "Wrote " << Shown(out.string()) << " (" << image.size() << " bytes, image checksum "
+  io.out << "Wrote " << Shown(Utf8(out)) << " (" << image.size() << " bytes, image checksum "
          << ImageCrc(image) << ")" << std::endl;
   return kOk;
 }
@@ -127,7 +127,7 @@ int Encode(const std::string& hex_path, const std::string& out_option, Io io) {
 int Info(const std::string& path, bool json, Io io) {
   FirmwareImage image;
   try {
-    image = LoadImageFile(path);
+    image = LoadImageFile(Utf8Path(path));
   } catch (const ImageFileError& e) {
     throw Failure{kBadInput, e.what()};
   }
@@ -156,10 +156,10 @@ int Hex2Bin(const std::string& in, const std::string& out, const std::string& be
             const std::string& end_text, Io io) {
   std::int64_t begin = begin_text.empty() ? 0 : ParseAddress(begin_text, "--begin");
   std::int64_t end = end_text.empty() ? 0 : ParseAddress(end_text, "--end");
-  const std::filesystem::path inputs[] = {in};
-  CheckOutput(out, inputs);
+  const std::filesystem::path inputs[] = {Utf8Path(in)};
+  CheckOutput(Utf8Path(out), inputs);
   // The text is read in pieces: only the image is held whole.
-  InputFile file(in, kMaxConversionText, "it is larger than 1 GiB of HEX text");
+  InputFile file(inputs[0], kMaxConversionText, "it is larger than 1 GiB of HEX text");
   const HexSource source = [&file](std::span<char> piece) { return file.Read(piece); };
   try {
     if (begin_text.empty() || end_text.empty()) {
@@ -187,7 +187,7 @@ int Hex2Bin(const std::string& in, const std::string& out, const std::string& be
     hex.AddresBegin(static_cast<std::int32_t>(begin));
     hex.AddressEnd(static_cast<std::int32_t>(end));
     const auto image = hex.Hex2Bin(source);
-    WriteFileAtomically(out, image, inputs, Durability::Unsynced);
+    WriteFileAtomically(Utf8Path(out), image, inputs, Durability::Unsynced);
     io.out << "Wrote " << Shown(out) << " (" << image.size() << " bytes, addresses 0x" << std::hex
            << begin << " to 0x" << end - 1 << std::dec << ")" << std::endl;
   } catch (const HexError& e) {
@@ -197,13 +197,14 @@ int Hex2Bin(const std::string& in, const std::string& out, const std::string& be
 }
 
 int Bin2Hex(const std::string& in, const std::string& out, Io io) {
-  const std::filesystem::path inputs[] = {in};
-  CheckOutput(out, inputs);
-  InputFile input(in, kMaxConversionImage, "it is larger than 256 MiB, the most bin2hex converts");
+  const std::filesystem::path inputs[] = {Utf8Path(in)};
+  CheckOutput(Utf8Path(out), inputs);
+  InputFile input(inputs[0], kMaxConversionImage,
+                  "it is larger than 256 MiB, the most bin2hex converts");
   const auto image = input.View();
   std::size_t written = 0;
   // Written in pieces as they are made: only the image is held whole.
-  AtomicFile file(out, inputs, Durability::Unsynced);
+  AtomicFile file(Utf8Path(out), inputs, Durability::Unsynced);
   // At most 45 characters for 16 bytes, and an address record for every 64 KiB.
   file.Reserve(image.size() / 16 * 45 + 45 + (image.size() / 65536 + 1) * 17 + 13);
   IntelHex{}.Bin2Hex(image, [&](std::string_view piece) {
@@ -263,6 +264,8 @@ int Run(const std::vector<std::string>& args, Io io) {
 
   CLI::App app{"pelkar1 - firmware update tool for Pelkar devices", "pelkar1"};
   app.require_subcommand(1);
+  // "/name" is a path on every system, never an option as CLI11 reads it on Windows.
+  app.allow_windows_style_options(false);
   app.set_help_all_flag("--help-all", "Show the help of every command");
   app.set_version_flag("--version", std::string("pelkar1 ") + PELKAR_VERSION);
   // Every error in one short line; the help is one option away.
@@ -380,7 +383,7 @@ int Run(const std::vector<std::string>& args, Io io) {
       if (verdict >= 0) sim.device.verdict = static_cast<std::uint8_t>(verdict);
       if (simulate->count("--silent-after") > 0) sim.device.silent_after = silent_after;
       if (simulate->count("--hangup-after") > 0) sim.hangup_after = hangup_after;
-      if (!save.empty()) sim.save = save;
+      if (!save.empty()) sim.save = Utf8Path(save);
       return Simulate(sim, io);
     }
   } catch (const Failure& f) {

@@ -1,10 +1,7 @@
 #include "port_argument.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
-#include <filesystem>
 
 #include "firmware/files.h"
 #include "output.h"
@@ -38,18 +35,9 @@ std::optional<PortArgument> ResolvePort(const std::string& text) {
     if (!path) return std::nullopt;
     return PortArgument{"COM" + std::to_string(*number), *path};
   }
-  std::string path = text.find('/') == std::string::npos ? "/dev/" + text : text;
+  const std::string path = DevicePathForName(text);
   if (auto port = PortForDevicePath(path)) return PortArgument{"COM" + std::to_string(*port), path};
   return PortArgument{path, path};
-}
-
-std::string DeviceIdentity(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) {
-    if (S_ISCHR(st.st_mode)) return "device " + std::to_string(st.st_rdev);
-    return "file " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
-  }
-  return "path " + std::filesystem::path(path).lexically_normal().string();
 }
 
 }  // namespace pelkar::cli

@@ -1,5 +1,6 @@
 // What a PORT argument names: a COM number ("33"), a name from `pelkar1 ports` ("COM33",
-// "ttyUSB0") or a device path.
+// "ttyUSB0") or a device path. On Windows a COM number is the system's own: "COM3", "3" and
+// "\\.\COM3" are one port.
 #pragma once
 
 #include <optional>
@@ -9,15 +10,20 @@ namespace pelkar::cli {
 
 struct PortArgument {
   std::string label;  // how results name it: "COM33", or the path when it has no number
-  std::string path;   // what to open
+  std::string path;   // what to open (UTF-8)
 };
 
-// Nothing when a number names no port of the table. Throws Failure (a usage error) for a
+// Nothing when a number names no port of this system. Throws Failure (a usage error) for a
 // number outside 1..255.
 std::optional<PortArgument> ResolvePort(const std::string& text);
 
-// What tells two spellings of one device apart from two devices: the device number of the
-// file a path leads to, else the path itself.
+// The device path of a name that is no number: "ttyUSB0" -> "/dev/ttyUSB0" on POSIX systems,
+// "CNCA0" -> "\\.\CNCA0" on Windows; a path stays as it is.
+std::string DevicePathForName(const std::string& name);
+
+// What tells two spellings of one device apart from two devices: on POSIX systems the device
+// number of the file a path leads to, else the path itself; on Windows the COM number, else
+// the path in one letter case.
 std::string DeviceIdentity(const std::string& path);
 
 }  // namespace pelkar::cli

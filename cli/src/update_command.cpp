@@ -410,7 +410,7 @@ int RunUpdate(const UpdateRequest& request, Io io) {
   }
   FirmwareImage image;
   try {
-    image = LoadImageFile(request.image);
+    image = LoadImageFile(Utf8Path(request.image));
   } catch (const ImageFileError& e) {
     return Refuse(request, io, kBadInput, "bad-input",
                   std::string(e.what()) + " Choose an image written by `pelkar1 encode`.");

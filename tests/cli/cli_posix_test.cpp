@@ -1,0 +1,217 @@
+// pelkar1 against simulated devices on real pseudo-terminals, and the inputs and outputs only
+// a POSIX system has: links, FIFOs, device nodes, endless files, signals.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "cli_test.h"
+#include "sim/simulated_device.h"
+
+namespace pelkar::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// A simulated device serving on its own thread for as long as the object lives.
+class Device {
+ public:
+  explicit Device(SimulatorOptions options) : device_(std::move(options)) {
+    thread_ = std::thread([this] { device_.Run(); });
+  }
+  ~Device() {
+    device_.RequestStop();
+    thread_.join();
+  }
+  std::string port() const { return std::to_string(device_.port()); }
+  SimulatedDevice& get() { return device_; }
+
+ private:
+  SimulatedDevice device_;
+  std::thread thread_;
+};
+
+class CliPosix : public CliFiles {
+ protected:
+  static SimulatorOptions Options() {
+    SimulatorOptions o;
+    o.device.blocks = 16;
+    return o;
+  }
+};
+
+TEST_F(CliPosix, UpdatesADevice) {
+  Device device(Options());
+  const auto r = Pelkar1({"update", "--port", device.port(), image_});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("COM200"), std::string::npos);
+  EXPECT_NE(r.out.find(": Update OK (4096 bytes in"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("Waiting for the device (reset it now)..."), std::string::npos);
+  EXPECT_NE(r.err.find("COM200: 100% (16/16 blocks)"), std::string::npos) << r.err;
+}
+
+TEST_F(CliPosix, EveryEndingHasItsStatusAndResult) {
+  struct Case {
+    const char* name;
+    void (*set)(SimulatorOptions&);
+    int status;
+    const char* result;
+    const char* says;
+  } cases[] = {
+      {"ok with noise and an early 13", [](SimulatorOptions& o) { o.device.noise = true; }, 0, "ok",
+       "Update OK"},
+      {"refused", [](SimulatorOptions& o) { o.device.fail = true; }, 1, "failed",
+       "Update unsuccessful"},
+      {"bad hello", [](SimulatorOptions& o) { o.device.bad_hello = true; }, 5, "protocol-error",
+       "Illegal command"},
+      {"unknown verdict", [](SimulatorOptions& o) { o.device.verdict = 0x10; }, 5, "protocol-error",
+       "Unexpected answer from the device (0x10)"},
+      {"silence", [](SimulatorOptions& o) { o.device.silent_after = 3; }, 4, "timeout",
+       "Timed out waiting for a block request"},
+      {"fewer blocks asked", [](SimulatorOptions& o) { o.device.blocks = 4; }, 4, "timeout",
+       "4 of 16 blocks sent"},
+      {"hang-up", [](SimulatorOptions& o) { o.hangup_after = 5; }, 3, "port-lost",
+       "The port was lost"},
+  };
+  for (const auto& c : cases) {
+    SimulatorOptions options = Options();
+    c.set(options);
+    Device device(options);
+    const auto start = Clock::now();
+    const auto r =
+        Pelkar1({"update", "--json", "--timeout", "0.3", "--port", device.port(), image_});
+    EXPECT_EQ(r.status, c.status) << c.name << "\n" << r.out << r.err;
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2)) << c.name;
+    const auto j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["result"], c.result) << c.name;
+    EXPECT_NE(j["message"].get<std::string>().find(c.says), std::string::npos)
+        << c.name << ": " << j["message"];
+  }
+}
+
+TEST_F(CliPosix, TwoDevicesAtOnceAndTheWorstStatus) {
+  Device good(Options());
+  SimulatorOptions failing = Options();
+  failing.device.fail = true;
+  Device bad(failing);
+  auto r = Pelkar1({"update", "--port", good.port(), "--port", bad.port(), image_});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("COM200"), std::string::npos);
+  EXPECT_NE(r.err.find("COM201"), std::string::npos);
+  EXPECT_NE(r.err.find("Update unsuccessful"), std::string::npos) << r.err;
+
+  Device other(Options());
+  r = Pelkar1({"update", "--quiet", "--port", good.port(), "--port", "COM" + other.port(), image_});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+}
+
+TEST_F(CliPosix, InterruptEndsWithThePortClosed) {
+  // Ctrl-C, a kill, and a closed terminal or dropped ssh session alike.
+  for (const int sig : {0, SIGTERM, SIGHUP}) {
+    SimulatorOptions options = Options();
+    options.device.silent_after = 2;
+    Device device(options);
+    std::thread ctrl_c([sig] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      sig == 0 ? cli::RequestInterrupt() : static_cast<void>(::kill(::getpid(), sig));
+    });
+    const auto r = Pelkar1({"update", "--json", "--port", device.port(), image_});
+    ctrl_c.join();
+    EXPECT_EQ(r.status, 130) << sig;
+    EXPECT_EQ(nlohmann::json::parse(r.out)["result"], "interrupted") << sig;
+  }
+  // The port is free again: another update gets through to the device's next exchange.
+  SimulatorOptions fresh = Options();
+  Device again(fresh);
+  EXPECT_EQ(Pelkar1({"update", "--port", again.port(), image_}).status, 0);
+}
+
+TEST_F(CliPosix, PortsOfADeviceMeanWhatTheySay) {
+  Device device(Options());
+  const std::string com = "COM" + device.port();
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char* says;  // in stdout or stderr
+  } cases[] = {
+      {{"update", "--port", device.port(), image_, "--json", "--quiet"}, 0, "\"result\":\"ok\""},
+      {{"update", "--port", device.port(), "--port", com, image_}, 2, "name the same device"},
+      {{"update", "--port", device.port(), "--port", device.get().pty_path(), image_},
+       2,
+       "name the same device"},
+      {{"update", "--port", "150", image_},
+       3,
+       "Can't open port: 150 is not a port of this machine"},
+  };
+  for (const auto& c : cases) {
+    const auto r = Pelkar1(c.args);
+    EXPECT_EQ(r.status, c.status) << c.says << "\n" << r.out << r.err;
+    EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << r.out << r.err;
+  }
+}
+
+TEST_F(CliPosix, OutputsNeverReplaceLinkedInputsOrSpecialFiles) {
+  const fs::path hex = dir_ / "a.hex";
+  const std::string text = ":0100000042BD\n:00000001FF\n";
+  std::ofstream(hex) << text;
+  fs::create_symlink(hex, dir_ / "link.hex");
+  ::mkfifo((dir_ / "fifo").c_str(), 0600);
+  const std::string fw = image_;
+  const std::vector<std::vector<std::string>> cases = {
+      {"encode", hex.string(), "-o", (dir_ / "link.hex").string()},
+      {"bin2hex", fw, (dir_ / "fifo").string()},
+      {"bin2hex", fw, "/dev/null"},
+  };
+  for (const auto& args : cases) {
+    const auto r = Pelkar1(args);
+    EXPECT_EQ(r.status, 6) << args[0] << " " << args.back() << ": " << r.err;
+  }
+  EXPECT_EQ(ReadText(hex), text);
+  EXPECT_TRUE(fs::is_fifo(dir_ / "fifo"));
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
+}
+
+TEST_F(CliPosix, EndlessAndFailingInputsEndInOneLine) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* says;
+  } cases[] = {
+      {{"encode", "/dev/zero", "-o", (dir_ / "z.bin").string()}, "larger than 64 MiB"},
+      {{"encode", "/proc/self/mem", "-o", (dir_ / "m.bin").string()}, "Input/output error"},
+      {{"bin2hex", "/proc/self/mem", (dir_ / "m.hex").string()}, "Input/output error"},
+  };
+  for (const auto& c : cases) {
+    const auto r = Pelkar1(c.args);
+    EXPECT_EQ(r.status, 6) << c.args[1];
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator{}), 1);
+
+  // A name that is not UTF-8 still gives valid JSON; a CR in it is not printed raw.
+  const fs::path odd = dir_ / "odd\xFF\r.bin";
+  fs::copy_file(image_, odd);
+  auto r = Pelkar1({"info", "--json", odd.string()});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(nlohmann::json::accept(r.out)) << r.out;
+  r = Pelkar1({"info", odd.string()});
+  EXPECT_EQ(r.out.find('\r'), std::string::npos);
+}
+
+TEST_F(CliPosix, UpdateJsonShape) {
+  Device device(Options());
+  auto r = Pelkar1({"update", "--json", "--port", device.port(), image_});
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto j = nlohmann::ordered_json::parse(r.out);
+  EXPECT_GE(j["seconds"].get<double>(), 0);
+  j["seconds"] = 0;
+  j["path"] = "PATH";
+  EXPECT_EQ(j.dump(2), ReadText(fs::path(PELKAR_TEST_DATA_DIR) / "update.json"));
+}
+
+}  // namespace
+}  // namespace pelkar::test

@@ -1,7 +1,12 @@
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <random>
 
 #include "firmware/files.h"
+#include "files_system.h"
 
 namespace pelkar {
 
@@ -36,6 +41,21 @@ std::string Utf8(const std::filesystem::path& path) {
   return std::string(text.begin(), text.end());
 }
 
+namespace system_file {
+
+std::string Name(const std::filesystem::path& path) {
+  return Printable(Utf8(path));
+}
+
+void ThrowErrno(const std::string& what, int error) {
+  throw FileError(what + ": " + std::strerror(error) + ".");
+}
+
+}  // namespace system_file
+
+using system_file::Name;
+using system_file::ThrowErrno;
+
 namespace {
 
 // Reads the rest of a file into a byte container, growing it without knowing the size.
@@ -67,6 +87,93 @@ std::string InputFile::ReadAllText() {
 std::string ReadFileLimited(const std::filesystem::path& path, std::uint64_t limit,
                             std::string_view too_large) {
   return InputFile(path, limit, too_large).ReadAllText();
+}
+
+AtomicFile::AtomicFile(std::filesystem::path path, std::span<const std::filesystem::path> inputs,
+                       Durability durability)
+    : path_(path), shown_(std::move(path)), durability_(durability) {
+  CheckOutput(shown_, inputs);
+  path_ = system_file::ReplacedFile(shown_);
+  // A fixed, short name: a target near the length limit of a name still gets a temporary
+  // file, and an exclusive create never follows a link planted at the name.
+  const auto folder = path_.has_parent_path() ? path_.parent_path() : std::filesystem::path(".");
+  std::random_device seed;
+  std::mt19937_64 random(
+      seed() ^ system_file::ProcessId() ^
+      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+    char name[32];
+    std::snprintf(name, sizeof name, ".pelkar1-%012llx.part",
+                  static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
+    temp_ = folder / name;
+    fd_ = system_file::CreateExclusive(temp_);
+    if (fd_ < 0 && errno != EEXIST) ThrowErrno("Cannot write " + Name(shown_), errno);
+  }
+  if (fd_ < 0) ThrowErrno("Cannot write " + Name(shown_), EEXIST);
+  temp_exists_ = true;
+  slot_ = system_file::Remember(temp_);
+  system_file::KeepPermissions(fd_, path_);
+}
+
+AtomicFile::~AtomicFile() {
+  Discard();
+}
+
+void AtomicFile::Discard() noexcept {
+  if (fd_ >= 0) system_file::Close(fd_);
+  fd_ = -1;
+  if (temp_exists_) system_file::Remove(temp_);
+  temp_exists_ = false;
+  system_file::Forget(slot_);
+  slot_ = -1;
+}
+
+void AtomicFile::Fail(const std::string& what) {
+  const int saved = errno;
+  Discard();
+  ThrowErrno(what, saved);
+}
+
+void AtomicFile::Reserve(std::uint64_t bytes) {
+  if (fd_ >= 0 && system_file::Preallocate(fd_, bytes)) reserved_ = bytes;
+}
+
+void AtomicFile::Write(std::string_view text) {
+  Write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+void AtomicFile::Write(std::span<const std::uint8_t> bytes) {
+  if (fd_ < 0) throw FileError("Cannot write " + Name(shown_) + ": the file is closed.");
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const long n = system_file::WriteSome(fd_, bytes.subspan(done));
+    if (n < 0) Fail("Cannot write " + Name(shown_));
+    done += static_cast<std::size_t>(n);
+  }
+  written_ += bytes.size();
+}
+
+void AtomicFile::Commit() {
+  if (fd_ < 0) throw FileError("Cannot write " + Name(shown_) + ": the file is closed.");
+  if (reserved_ > written_ && !system_file::Truncate(fd_, written_)) {
+    Fail("Cannot write " + Name(shown_));
+  }
+  const bool synced = durability_ == Durability::Synced;
+  if (synced && !system_file::Sync(fd_)) Fail("Cannot write " + Name(shown_));
+  const int fd = fd_;
+  fd_ = -1;
+  if (!system_file::Close(fd)) Fail("Cannot write " + Name(shown_));
+  // The target may have become a device or a folder meanwhile; the rename would replace it.
+  try {
+    CheckOutput(path_);
+  } catch (const FileError&) {
+    Discard();
+    throw;
+  }
+  if (!system_file::Replace(temp_, path_, synced)) Fail("Cannot replace " + Name(shown_));
+  temp_exists_ = false;
+  system_file::Forget(slot_);
+  slot_ = -1;
 }
 
 void WriteFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,

@@ -5,45 +5,24 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstring>
-#include <random>
 
 #include "firmware/files.h"
+#include "files_system.h"
 
 namespace pelkar {
+
+using system_file::Name;
+using system_file::ThrowErrno;
+
 namespace {
-
-std::string Name(const std::filesystem::path& path) {
-  return Printable(Utf8(path));
-}
-
-[[noreturn]] void ThrowErrno(const std::string& what, int error) {
-  throw FileError(what + ": " + std::strerror(error) + ".");
-}
 
 // Temporary files in progress, removed by a signal that ends the process. A fixed table of
 // plain characters, so that the handler touches nothing but memory and unlink().
 constexpr int kSlots = 4;
 char pending[kSlots][4096];
 std::atomic<bool> pending_set[kSlots];
-
-int Remember(const std::filesystem::path& temp) {
-  const std::string& s = temp.native();
-  if (s.size() >= sizeof pending[0]) return -1;
-  for (int i = 0; i < kSlots; ++i) {
-    if (pending_set[i].load()) continue;
-    std::memcpy(pending[i], s.c_str(), s.size() + 1);
-    pending_set[i].store(true);
-    return i;
-  }
-  return -1;
-}
-
-void Forget(int slot) {
-  if (slot >= 0) pending_set[slot].store(false);
-}
 
 void RemovePendingAndDie(int sig) {
   for (int i = 0; i < kSlots; ++i) {
@@ -130,109 +109,87 @@ void CheckOutput(const std::filesystem::path& output,
   }
 }
 
-AtomicFile::AtomicFile(std::filesystem::path path, std::span<const std::filesystem::path> inputs,
-                       Durability durability)
-    : path_(path), shown_(std::move(path)), durability_(durability) {
-  CheckOutput(shown_, inputs);
+namespace system_file {
+
+int Remember(const std::filesystem::path& temp) {
+  const std::string& s = temp.native();
+  if (s.size() >= sizeof pending[0]) return -1;
+  for (int i = 0; i < kSlots; ++i) {
+    if (pending_set[i].load()) continue;
+    std::memcpy(pending[i], s.c_str(), s.size() + 1);
+    pending_set[i].store(true);
+    return i;
+  }
+  return -1;
+}
+
+void Forget(int slot) noexcept {
+  if (slot >= 0) pending_set[slot].store(false);
+}
+
+int CreateExclusive(const std::filesystem::path& path) {
+  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+}
+
+long WriteSome(int fd, std::span<const std::uint8_t> bytes) {
+  for (;;) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n >= 0 || errno != EINTR) return static_cast<long>(n);
+  }
+}
+
+bool Sync(int fd) {
+  return ::fsync(fd) == 0;
+}
+
+bool Close(int fd) {
+  return ::close(fd) == 0;
+}
+
+bool Truncate(int fd, std::uint64_t size) {
+  return ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+}
+
+bool Preallocate(int fd, std::uint64_t size) {
+  return ::fallocate(fd, 0, 0, static_cast<off_t>(size)) == 0;
+}
+
+void Remove(const std::filesystem::path& path) noexcept {
+  ::unlink(path.c_str());
+}
+
+std::uint64_t ProcessId() {
+  return static_cast<std::uint64_t>(::getpid());
+}
+
+std::filesystem::path ReplacedFile(const std::filesystem::path& target) {
   struct stat st {};
-  if (::lstat(shown_.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    // Replace what the link leads to, and keep the link.
-    std::error_code ec;
-    path_ = std::filesystem::weakly_canonical(shown_, ec);
-    if (ec) ThrowErrno("Cannot write " + Name(shown_), ec.value());
-  }
-  // A fixed, short name: a target near the length limit of a name still gets a temporary
-  // file, and O_EXCL never follows a link planted at the name.
-  const auto folder = path_.has_parent_path() ? path_.parent_path() : std::filesystem::path(".");
-  std::random_device seed;
-  std::mt19937_64 random(
-      seed() ^ static_cast<std::uint64_t>(::getpid()) ^
-      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
-  for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-    char name[32];
-    std::snprintf(name, sizeof name, ".pelkar1-%012llx.part",
-                  static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
-    temp_ = folder / name;
-    fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd_ < 0 && errno != EEXIST) ThrowErrno("Cannot write " + Name(shown_), errno);
-  }
-  if (fd_ < 0) ThrowErrno("Cannot write " + Name(shown_), EEXIST);
-  temp_exists_ = true;
-  slot_ = Remember(temp_);
-  // A replaced file keeps its permissions.
+  if (::lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return target;
+  // Replace what the link leads to, and keep the link.
+  std::error_code ec;
+  auto followed = std::filesystem::weakly_canonical(target, ec);
+  if (ec) ThrowErrno("Cannot write " + Name(target), ec.value());
+  return followed;
+}
+
+void KeepPermissions(int fd, const std::filesystem::path& replaced) {
   struct stat old {};
-  if (::stat(path_.c_str(), &old) == 0) ::fchmod(fd_, old.st_mode & 07777);
+  if (::stat(replaced.c_str(), &old) == 0) ::fchmod(fd, old.st_mode & 07777);
 }
 
-AtomicFile::~AtomicFile() {
-  Discard();
-}
-
-void AtomicFile::Discard() noexcept {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-  if (temp_exists_) ::unlink(temp_.c_str());
-  temp_exists_ = false;
-  Forget(slot_);
-  slot_ = -1;
-}
-
-void AtomicFile::Fail(const std::string& what) {
-  const int saved = errno;
-  Discard();
-  ThrowErrno(what, saved);
-}
-
-void AtomicFile::Reserve(std::uint64_t bytes) {
-  if (fd_ >= 0 && ::fallocate(fd_, 0, 0, static_cast<off_t>(bytes)) == 0) reserved_ = bytes;
-}
-
-void AtomicFile::Write(std::string_view text) {
-  Write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-}
-
-void AtomicFile::Write(std::span<const std::uint8_t> bytes) {
-  if (fd_ < 0) throw FileError("Cannot write " + Name(shown_) + ": the file is closed.");
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      Fail("Cannot write " + Name(shown_));
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  written_ += bytes.size();
-}
-
-void AtomicFile::Commit() {
-  if (fd_ < 0) throw FileError("Cannot write " + Name(shown_) + ": the file is closed.");
-  if (reserved_ > written_ && ::ftruncate(fd_, static_cast<off_t>(written_)) != 0) {
-    Fail("Cannot write " + Name(shown_));
-  }
-  if (durability_ == Durability::Synced && ::fsync(fd_) != 0) Fail("Cannot write " + Name(shown_));
-  const int fd = fd_;
-  fd_ = -1;
-  if (::close(fd) != 0) Fail("Cannot write " + Name(shown_));
-  // The target may have become a device or a folder meanwhile; rename would replace it.
-  try {
-    CheckOutput(path_);
-  } catch (const FileError&) {
-    Discard();
-    throw;
-  }
-  if (std::rename(temp_.c_str(), path_.c_str()) != 0) Fail("Cannot replace " + Name(shown_));
-  temp_exists_ = false;
-  Forget(slot_);
-  slot_ = -1;
-  if (durability_ == Durability::Unsynced) return;
+bool Replace(const std::filesystem::path& temp, const std::filesystem::path& target, bool synced) {
+  if (std::rename(temp.c_str(), target.c_str()) != 0) return false;
+  if (!synced) return true;
   // The rename itself must reach the disk too, or a crash could bring the old name back.
-  const auto folder = path_.has_parent_path() ? path_.parent_path() : std::filesystem::path(".");
+  const auto folder = target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
   if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
     ::fsync(dir);
     ::close(dir);
   }
+  return true;
 }
+
+}  // namespace system_file
 
 void RemoveTemporaryFilesOnSignals() {
   for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {

@@ -5,44 +5,23 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <cwchar>
-#include <random>
 
 #include "firmware/files.h"
+#include "files_system.h"
 
 namespace pelkar {
+
+using system_file::Name;
+using system_file::ThrowErrno;
+
 namespace {
-
-std::string Name(const std::filesystem::path& path) {
-  return Printable(Utf8(path));
-}
-
-[[noreturn]] void ThrowErrno(const std::string& what, int error) {
-  throw FileError(what + ": " + std::strerror(error) + ".");
-}
 
 // Temporary files in progress, removed when the console is closed or Ctrl-C ends the process.
 constexpr int kSlots = 4;
 wchar_t pending[kSlots][MAX_PATH * 4];
 std::atomic<bool> pending_set[kSlots];
-
-int Remember(const std::filesystem::path& temp) {
-  const std::wstring& s = temp.native();
-  if (s.size() >= sizeof pending[0] / sizeof(wchar_t)) return -1;
-  for (int i = 0; i < kSlots; ++i) {
-    if (pending_set[i].load()) continue;
-    std::wmemcpy(pending[i], s.c_str(), s.size() + 1);
-    pending_set[i].store(true);
-    return i;
-  }
-  return -1;
-}
-
-void Forget(int slot) {
-  if (slot >= 0) pending_set[slot].store(false);
-}
 
 BOOL WINAPI RemovePending(DWORD) {
   for (int i = 0; i < kSlots; ++i) {
@@ -140,90 +119,74 @@ void CheckOutput(const std::filesystem::path& output,
   }
 }
 
-AtomicFile::AtomicFile(std::filesystem::path path, std::span<const std::filesystem::path> inputs,
-                       Durability durability)
-    : path_(path), shown_(std::move(path)), durability_(durability) {
-  CheckOutput(shown_, inputs);
-  const auto folder = path_.has_parent_path() ? path_.parent_path() : std::filesystem::path(".");
-  std::random_device seed;
-  std::mt19937_64 random(
-      seed() ^ static_cast<std::uint64_t>(::GetCurrentProcessId()) ^
-      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
-  for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-    wchar_t name[32];
-    std::swprintf(name, 32, L".pelkar1-%012llx.part",
-                  static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
-    temp_ = folder / name;
-    fd_ = ::_wopen(temp_.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-                   _S_IREAD | _S_IWRITE);
-    if (fd_ < 0 && errno != EEXIST) ThrowErrno("Cannot write " + Name(shown_), errno);
+namespace system_file {
+
+int Remember(const std::filesystem::path& temp) {
+  const std::wstring& s = temp.native();
+  if (s.size() >= sizeof pending[0] / sizeof(wchar_t)) return -1;
+  for (int i = 0; i < kSlots; ++i) {
+    if (pending_set[i].load()) continue;
+    std::wmemcpy(pending[i], s.c_str(), s.size() + 1);
+    pending_set[i].store(true);
+    return i;
   }
-  if (fd_ < 0) ThrowErrno("Cannot write " + Name(shown_), EEXIST);
-  temp_exists_ = true;
-  slot_ = Remember(temp_);
+  return -1;
 }
 
-AtomicFile::~AtomicFile() {
-  Discard();
+void Forget(int slot) noexcept {
+  if (slot >= 0) pending_set[slot].store(false);
 }
 
-void AtomicFile::Discard() noexcept {
-  if (fd_ >= 0) ::_close(fd_);
-  fd_ = -1;
-  if (temp_exists_) ::DeleteFileW(temp_.c_str());
-  temp_exists_ = false;
-  Forget(slot_);
-  slot_ = -1;
+int CreateExclusive(const std::filesystem::path& path) {
+  // A new name only: a link planted there makes the create fail, it is never followed.
+  return ::_wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                  _S_IREAD | _S_IWRITE);
 }
 
-void AtomicFile::Fail(const std::string& what) {
-  const int saved = errno;
-  Discard();
-  ThrowErrno(what, saved);
+long WriteSome(int fd, std::span<const std::uint8_t> bytes) {
+  const auto piece = static_cast<unsigned>(std::min<std::size_t>(bytes.size(), 1u << 30));
+  return ::_write(fd, bytes.data(), piece);
 }
 
-void AtomicFile::Reserve(std::uint64_t) {}  // NTFS places data when it is written
-
-void AtomicFile::Write(std::string_view text) {
-  Write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+bool Sync(int fd) {
+  return ::_commit(fd) == 0;
 }
 
-void AtomicFile::Write(std::span<const std::uint8_t> bytes) {
-  if (fd_ < 0) throw FileError("Cannot write " + Name(shown_) + ": the file is closed.");
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const auto piece = static_cast<unsigned>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
-    const int n = ::_write(fd_, bytes.data() + done, piece);
-    if (n < 0) Fail("Cannot write " + Name(shown_));
-    done += static_cast<std::size_t>(n);
-  }
+bool Close(int fd) {
+  return ::_close(fd) == 0;
 }
 
-void AtomicFile::Commit() {
-  if (fd_ < 0) throw FileError("Cannot write " + Name(shown_) + ": the file is closed.");
-  if (durability_ == Durability::Synced && ::_commit(fd_) != 0)
-    Fail("Cannot write " + Name(shown_));
-  const int fd = fd_;
-  fd_ = -1;
-  if (::_close(fd) != 0) Fail("Cannot write " + Name(shown_));
-  try {
-    CheckOutput(path_);
-  } catch (const FileError&) {
-    Discard();
-    throw;
-  }
-  const DWORD flags =
-      MOVEFILE_REPLACE_EXISTING | (durability_ == Durability::Synced ? MOVEFILE_WRITE_THROUGH : 0);
-  if (!::MoveFileExW(temp_.c_str(), path_.c_str(), flags)) {
-    const DWORD error = ::GetLastError();
-    Discard();
-    ThrowErrno("Cannot replace " + Name(shown_),
-               error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? EACCES : EIO);
-  }
-  temp_exists_ = false;
-  Forget(slot_);
-  slot_ = -1;
+bool Truncate(int fd, std::uint64_t size) {
+  return ::_chsize_s(fd, static_cast<__int64>(size)) == 0;
 }
+
+bool Preallocate(int, std::uint64_t) {
+  return false;  // NTFS places data when it is written
+}
+
+void Remove(const std::filesystem::path& path) noexcept {
+  ::DeleteFileW(path.c_str());
+}
+
+std::uint64_t ProcessId() {
+  return ::GetCurrentProcessId();
+}
+
+std::filesystem::path ReplacedFile(const std::filesystem::path& target) {
+  return target;
+}
+
+void KeepPermissions(int, const std::filesystem::path&) {}
+
+bool Replace(const std::filesystem::path& temp, const std::filesystem::path& target, bool synced) {
+  const DWORD flags = MOVEFILE_REPLACE_EXISTING | (synced ? MOVEFILE_WRITE_THROUGH : 0);
+  if (::MoveFileExW(temp.c_str(), target.c_str(), flags)) return true;
+  const DWORD error = ::GetLastError();
+  errno = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? EACCES : EIO;
+  return false;
+}
+
+}  // namespace system_file
 
 void RemoveTemporaryFilesOnSignals() {
   ::SetConsoleCtrlHandler(RemovePending, TRUE);

@@ -137,18 +137,6 @@ void SerialComm::MarkLost(long system_error) {
   Fail(system_error, "The port was lost:");
 }
 
-bool SerialComm::OpenPort(std::uint8_t ComPort, std::int32_t BaudRate) {
-  ClosePort();
-  auto path = DevicePathForPort(ComPort);
-  if (!path) {
-    path_.clear();
-    errno_ = ENOENT;
-    error_ = "COM" + std::to_string(ComPort) + " is not a port of this machine";
-    return false;
-  }
-  return OpenPath(*path, BaudRate);
-}
-
 bool SerialComm::OpenPath(const std::string& path, std::int32_t BaudRate) {
   ClosePort();
   path_ = path;
@@ -272,11 +260,6 @@ bool SerialComm::ReadPort(std::span<std::uint8_t> Ki) {
     }
   }
   return true;
-}
-
-WaitResult SerialComm::WaitReadable(Clock::time_point deadline, const WaitInterrupt* interrupt) {
-  SerialComm* self = this;
-  return WaitForPorts(std::span(&self, 1), deadline, interrupt);
 }
 
 WaitResult SerialComm::WaitForPorts(std::span<SerialComm* const> ports, Clock::time_point deadline,

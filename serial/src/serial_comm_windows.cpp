@@ -206,7 +206,6 @@ bool SerialComm::Fail(long system_error, std::string_view what) {
   errno_ = ErrnoFor(error);
   error_ = std::string(what) + (path_.empty() ? "" : " " + path_) + ": " + SystemMessage(error);
   if (errno_ == EBUSY) error_ += ". The port is in use by another program: close it";
-  if (errno_ == ENOENT) error_ += ". No such port: check Device Manager for the port's number";
   return false;
 }
 
@@ -214,18 +213,6 @@ void SerialComm::MarkLost(long system_error) {
   lost_ = true;
   Fail(system_error, "The port was lost:");
   errno_ = EIO;
-}
-
-bool SerialComm::OpenPort(std::uint8_t ComPort, std::int32_t BaudRate) {
-  ClosePort();
-  auto path = DevicePathForPort(ComPort);
-  if (!path) {
-    path_.clear();
-    errno_ = ENOENT;
-    error_ = "COM" + std::to_string(ComPort) + " is not a port of this machine";
-    return false;
-  }
-  return OpenPath(*path, BaudRate);
 }
 
 bool SerialComm::OpenPath(const std::string& path, std::int32_t BaudRate) {
@@ -358,11 +345,6 @@ bool SerialComm::ReadPort(std::span<std::uint8_t> Ki) {
 
 void SerialComm::ClosePort() {
   native_.reset();  // ends a waiting read and closes the handle
-}
-
-WaitResult SerialComm::WaitReadable(Clock::time_point deadline, const WaitInterrupt* interrupt) {
-  SerialComm* self = this;
-  return WaitForPorts(std::span(&self, 1), deadline, interrupt);
 }
 
 WaitResult SerialComm::WaitForPorts(std::span<SerialComm* const> ports, Clock::time_point deadline,

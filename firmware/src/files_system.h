@@ -1,0 +1,40 @@
+// What each system's file calls give the portable part of the file handling. Calls that
+// report failure leave the reason in errno.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+
+namespace pelkar::system_file {
+
+// A name as messages show it.
+std::string Name(const std::filesystem::path& path);
+[[noreturn]] void ThrowErrno(const std::string& what, int error);
+
+// Creates a new file for writing, never following a link planted at its name; -1 when it
+// cannot (errno EEXIST when the name is taken).
+int CreateExclusive(const std::filesystem::path& path);
+// Writes a first part of bytes; how many, or -1.
+long WriteSome(int fd, std::span<const std::uint8_t> bytes);
+bool Sync(int fd);
+bool Close(int fd);
+bool Truncate(int fd, std::uint64_t size);
+// Sets room aside for size bytes where the system can; false where it did not.
+bool Preallocate(int fd, std::uint64_t size);
+void Remove(const std::filesystem::path& path) noexcept;
+std::uint64_t ProcessId();
+
+// The file that writing to target replaces: what a symbolic link leads to, else target.
+std::filesystem::path ReplacedFile(const std::filesystem::path& target);
+// Gives a new file the permissions of the file it is to replace, if there is one.
+void KeepPermissions(int fd, const std::filesystem::path& replaced);
+// Renames temp over target; with synced, the rename reaches the disk before it returns.
+bool Replace(const std::filesystem::path& temp, const std::filesystem::path& target, bool synced);
+
+// Temporary files a signal or console event removes when it ends the process.
+int Remember(const std::filesystem::path& temp);
+void Forget(int slot) noexcept;
+
+}  // namespace pelkar::system_file

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <random>
 
-#include "firmware/files.h"
 #include "files_system.h"
+#include "firmware/files.h"
 
 namespace pelkar {
 
@@ -87,6 +87,27 @@ std::string InputFile::ReadAllText() {
 std::string ReadFileLimited(const std::filesystem::path& path, std::uint64_t limit,
                             std::string_view too_large) {
   return InputFile(path, limit, too_large).ReadAllText();
+}
+
+void CheckOutput(const std::filesystem::path& output,
+                 std::span<const std::filesystem::path> inputs) {
+  using system_file::Identity;
+  const Identity out = system_file::Identify(output);
+  if (out.kind == Identity::kNone) return;  // nothing there yet (or a dangling link)
+  if (out.kind == Identity::kFolder) {
+    throw FileError("Cannot write " + Name(output) + ": it is a folder; name a file.");
+  }
+  if (out.kind == Identity::kOther) {
+    throw FileError("Cannot write " + Name(output) +
+                    ": it is a device, pipe or socket, not a regular file; name a file.");
+  }
+  for (const auto& input : inputs) {
+    const Identity in = system_file::Identify(input);
+    if (in.kind == Identity::kFile && in.volume == out.volume && in.index == out.index) {
+      throw FileError("Cannot write " + Name(output) + ": it is the input file " + Name(input) +
+                      " itself; name another output.");
+    }
+  }
 }
 
 AtomicFile::AtomicFile(std::filesystem::path path, std::span<const std::filesystem::path> inputs,

@@ -8,8 +8,8 @@
 #include <csignal>
 #include <cstring>
 
-#include "firmware/files.h"
 #include "files_system.h"
+#include "firmware/files.h"
 
 namespace pelkar {
 
@@ -89,26 +89,6 @@ void InputFile::Rewind() {
   read_ = 0;
 }
 
-void CheckOutput(const std::filesystem::path& output,
-                 std::span<const std::filesystem::path> inputs) {
-  struct stat out {};
-  if (::stat(output.c_str(), &out) != 0) return;  // nothing there yet (or a dangling link)
-  if (S_ISDIR(out.st_mode)) {
-    throw FileError("Cannot write " + Name(output) + ": it is a folder; name a file.");
-  }
-  if (!S_ISREG(out.st_mode)) {
-    throw FileError("Cannot write " + Name(output) +
-                    ": it is a device, FIFO or socket, not a regular file; name a file.");
-  }
-  for (const auto& input : inputs) {
-    struct stat in {};
-    if (::stat(input.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
-      throw FileError("Cannot write " + Name(output) + ": it is the input file " + Name(input) +
-                      " itself; name another output.");
-    }
-  }
-}
-
 namespace system_file {
 
 int Remember(const std::filesystem::path& temp) {
@@ -125,6 +105,15 @@ int Remember(const std::filesystem::path& temp) {
 
 void Forget(int slot) noexcept {
   if (slot >= 0) pending_set[slot].store(false);
+}
+
+Identity Identify(const std::filesystem::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {};
+  if (S_ISDIR(st.st_mode)) return {Identity::kFolder};
+  if (!S_ISREG(st.st_mode)) return {Identity::kOther};
+  return {Identity::kFile, static_cast<std::uint64_t>(st.st_dev),
+          static_cast<std::uint64_t>(st.st_ino)};
 }
 
 int CreateExclusive(const std::filesystem::path& path) {

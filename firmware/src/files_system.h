@@ -13,6 +13,15 @@ namespace pelkar::system_file {
 std::string Name(const std::filesystem::path& path);
 [[noreturn]] void ThrowErrno(const std::string& what, int error);
 
+// What a name leads to: a regular file (with its identity), a folder, something else (a
+// device, a pipe, a socket), or nothing.
+struct Identity {
+  enum Kind { kNone, kFile, kFolder, kOther } kind = kNone;
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+};
+Identity Identify(const std::filesystem::path& path);
+
 // Creates a new file for writing, never following a link planted at its name; -1 when it
 // cannot (errno EEXIST when the name is taken).
 int CreateExclusive(const std::filesystem::path& path);

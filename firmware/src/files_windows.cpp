@@ -8,8 +8,8 @@
 #include <cstring>
 #include <cwchar>
 
-#include "firmware/files.h"
 #include "files_system.h"
+#include "firmware/files.h"
 
 namespace pelkar {
 
@@ -30,40 +30,12 @@ BOOL WINAPI RemovePending(DWORD) {
   return FALSE;  // the next handler (the default one) ends the process
 }
 
-// What a name leads to: a disk file (with its identity), a folder, something else, or nothing.
-struct Identity {
-  enum Kind { kNone, kFile, kFolder, kOther } kind = kNone;
-  DWORD volume = 0;
-  DWORD index_high = 0;
-  DWORD index_low = 0;
-};
-
-Identity Identify(const std::filesystem::path& path) {
-  Identity id;
-  const HANDLE h =
-      ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return id;
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (::GetFileType(h) != FILE_TYPE_DISK || !::GetFileInformationByHandle(h, &info)) {
-    id.kind = Identity::kOther;  // a device (NUL, CON, COM1), a pipe
-  } else {
-    id.kind =
-        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? Identity::kFolder : Identity::kFile;
-    id.volume = info.dwVolumeSerialNumber;
-    id.index_high = info.nFileIndexHigh;
-    id.index_low = info.nFileIndexLow;
-  }
-  ::CloseHandle(h);
-  return id;
-}
-
 }  // namespace
 
 InputFile::InputFile(const std::filesystem::path& path, std::uint64_t limit,
                      std::string_view too_large)
     : path_(path), limit_(limit), too_large_(too_large) {
-  if (Identify(path).kind == Identity::kFolder) {
+  if (system_file::Identify(path).kind == system_file::Identity::kFolder) {
     throw FileError("Cannot read " + Name(path) + ": it is a folder, not a file.");
   }
   fd_ = ::_wopen(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
@@ -98,27 +70,6 @@ void InputFile::Rewind() {
   read_ = 0;
 }
 
-void CheckOutput(const std::filesystem::path& output,
-                 std::span<const std::filesystem::path> inputs) {
-  const Identity out = Identify(output);
-  if (out.kind == Identity::kNone) return;
-  if (out.kind == Identity::kFolder) {
-    throw FileError("Cannot write " + Name(output) + ": it is a folder; name a file.");
-  }
-  if (out.kind == Identity::kOther) {
-    throw FileError("Cannot write " + Name(output) +
-                    ": it is a device or a pipe, not a regular file; name a file.");
-  }
-  for (const auto& input : inputs) {
-    const Identity in = Identify(input);
-    if (in.kind == Identity::kFile && in.volume == out.volume && in.index_high == out.index_high &&
-        in.index_low == out.index_low) {
-      throw FileError("Cannot write " + Name(output) + ": it is the input file " + Name(input) +
-                      " itself; name another output.");
-    }
-  }
-}
-
 namespace system_file {
 
 int Remember(const std::filesystem::path& temp) {
@@ -135,6 +86,23 @@ int Remember(const std::filesystem::path& temp) {
 
 void Forget(int slot) noexcept {
   if (slot >= 0) pending_set[slot].store(false);
+}
+
+Identity Identify(const std::filesystem::path& path) {
+  const HANDLE h =
+      ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return {};
+  Identity id{Identity::kOther};  // a device (NUL, CON, COM1), a pipe
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (::GetFileType(h) == FILE_TYPE_DISK && ::GetFileInformationByHandle(h, &info)) {
+    id.kind =
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? Identity::kFolder : Identity::kFile;
+    id.volume = info.dwVolumeSerialNumber;
+    id.index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  }
+  ::CloseHandle(h);
+  return id;
 }
 
 int CreateExclusive(const std::filesystem::path& path) {

@@ -51,6 +51,25 @@ void ThrowErrno(const std::string& what, int error) {
   throw FileError(what + ": " + std::strerror(error) + ".");
 }
 
+std::filesystem::path::value_type pending[kPendingSlots][kPendingLength];
+std::atomic<bool> pending_set[kPendingSlots];
+
+int Remember(const std::filesystem::path& temp) {
+  const auto& s = temp.native();
+  if (s.size() >= kPendingLength) return -1;
+  for (int i = 0; i < kPendingSlots; ++i) {
+    if (pending_set[i].load()) continue;
+    std::copy(s.c_str(), s.c_str() + s.size() + 1, pending[i]);
+    pending_set[i].store(true);
+    return i;
+  }
+  return -1;
+}
+
+void Forget(int slot) noexcept {
+  if (slot >= 0) pending_set[slot].store(false);
+}
+
 }  // namespace system_file
 
 using system_file::Name;

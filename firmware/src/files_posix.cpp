@@ -18,15 +18,9 @@ using system_file::ThrowErrno;
 
 namespace {
 
-// Temporary files in progress, removed by a signal that ends the process. A fixed table of
-// plain characters, so that the handler touches nothing but memory and unlink().
-constexpr int kSlots = 4;
-char pending[kSlots][4096];
-std::atomic<bool> pending_set[kSlots];
-
 void RemovePendingAndDie(int sig) {
-  for (int i = 0; i < kSlots; ++i) {
-    if (pending_set[i].load()) ::unlink(pending[i]);
+  for (int i = 0; i < system_file::kPendingSlots; ++i) {
+    if (system_file::pending_set[i].load()) ::unlink(system_file::pending[i]);
   }
   std::signal(sig, SIG_DFL);
   std::raise(sig);
@@ -90,22 +84,6 @@ void InputFile::Rewind() {
 }
 
 namespace system_file {
-
-int Remember(const std::filesystem::path& temp) {
-  const std::string& s = temp.native();
-  if (s.size() >= sizeof pending[0]) return -1;
-  for (int i = 0; i < kSlots; ++i) {
-    if (pending_set[i].load()) continue;
-    std::memcpy(pending[i], s.c_str(), s.size() + 1);
-    pending_set[i].store(true);
-    return i;
-  }
-  return -1;
-}
-
-void Forget(int slot) noexcept {
-  if (slot >= 0) pending_set[slot].store(false);
-}
 
 Identity Identify(const std::filesystem::path& path) {
   struct stat st {};

@@ -2,6 +2,8 @@
 // report failure leave the reason in errno.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <span>
@@ -42,7 +44,14 @@ void KeepPermissions(int fd, const std::filesystem::path& replaced);
 // Renames temp over target; with synced, the rename reaches the disk before it returns.
 bool Replace(const std::filesystem::path& temp, const std::filesystem::path& target, bool synced);
 
-// Temporary files a signal or console event removes when it ends the process.
+// Temporary files in progress, which a signal or console event removes when it ends the
+// process: a fixed table of plain characters, so that the handler touches nothing but memory
+// and the call that removes a file.
+constexpr int kPendingSlots = 4;
+constexpr std::size_t kPendingLength = 4096;
+extern std::filesystem::path::value_type pending[kPendingSlots][kPendingLength];
+extern std::atomic<bool> pending_set[kPendingSlots];
+// A slot for temp, or -1 when the table is full or the name too long.
 int Remember(const std::filesystem::path& temp);
 void Forget(int slot) noexcept;
 

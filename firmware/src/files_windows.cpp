@@ -18,14 +18,9 @@ using system_file::ThrowErrno;
 
 namespace {
 
-// Temporary files in progress, removed when the console is closed or Ctrl-C ends the process.
-constexpr int kSlots = 4;
-wchar_t pending[kSlots][MAX_PATH * 4];
-std::atomic<bool> pending_set[kSlots];
-
 BOOL WINAPI RemovePending(DWORD) {
-  for (int i = 0; i < kSlots; ++i) {
-    if (pending_set[i].load()) ::DeleteFileW(pending[i]);
+  for (int i = 0; i < system_file::kPendingSlots; ++i) {
+    if (system_file::pending_set[i].load()) ::DeleteFileW(system_file::pending[i]);
   }
   return FALSE;  // the next handler (the default one) ends the process
 }
@@ -71,22 +66,6 @@ void InputFile::Rewind() {
 }
 
 namespace system_file {
-
-int Remember(const std::filesystem::path& temp) {
-  const std::wstring& s = temp.native();
-  if (s.size() >= sizeof pending[0] / sizeof(wchar_t)) return -1;
-  for (int i = 0; i < kSlots; ++i) {
-    if (pending_set[i].load()) continue;
-    std::wmemcpy(pending[i], s.c_str(), s.size() + 1);
-    pending_set[i].store(true);
-    return i;
-  }
-  return -1;
-}
-
-void Forget(int slot) noexcept {
-  if (slot >= 0) pending_set[slot].store(false);
-}
 
 Identity Identify(const std::filesystem::path& path) {
   const HANDLE h =

@@ -74,6 +74,11 @@ struct ReadCase {
   Bytes expected;
 };
 
+// Listed by the case's name, not by its bytes (which hold addresses).
+void PrintTo(const ReadCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class HexReader : public testing::TestWithParam<ReadCase> {};
 
 TEST_P(HexReader, BuildsTheImage) {
@@ -156,6 +161,11 @@ struct BadCase {
   std::size_t line;
   const char* reason;
 };
+
+// Listed by the case's name, not by its bytes (which hold addresses).
+void PrintTo(const BadCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class HexReaderRefuses : public testing::TestWithParam<BadCase> {};
 

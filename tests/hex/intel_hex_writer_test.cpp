@@ -48,6 +48,11 @@ struct WriteCase {
   std::string expected;
 };
 
+// Listed by the case's name, not by its bytes (which hold addresses).
+void PrintTo(const WriteCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class HexWriter : public testing::TestWithParam<WriteCase> {};
 
 TEST_P(HexWriter, WritesTheRecords) {

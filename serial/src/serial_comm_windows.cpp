@@ -206,6 +206,7 @@ bool SerialComm::Fail(long system_error, std::string_view what) {
   errno_ = ErrnoFor(error);
   error_ = std::string(what) + (path_.empty() ? "" : " " + path_) + ": " + SystemMessage(error);
   if (errno_ == EBUSY) error_ += ". The port is in use by another program: close it";
+  if (errno_ == ENOENT) error_ += ". No such port: check Device Manager for the port's number";
   return false;
 }
 

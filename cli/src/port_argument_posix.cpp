@@ -10,6 +10,17 @@ std::string DevicePathForName(const std::string& name) {
   return name.find('/') == std::string::npos ? "/dev/" + name : name;
 }
 
+std::string CanonicalDevicePath(const std::string& path) {
+  std::error_code ec;
+  const auto p = std::filesystem::canonical(path, ec);
+  return ec ? path : p.string();
+}
+
+bool DeviceExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
 std::string DeviceIdentity(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) {

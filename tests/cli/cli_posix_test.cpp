@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "cli_test.h"
+#include "firmware/sha256.h"
 #include "sim/simulated_device.h"
 
 namespace pelkar::test {
@@ -208,8 +209,14 @@ TEST_F(CliPosix, UpdateJsonShape) {
   ASSERT_EQ(r.status, 0) << r.err;
   auto j = nlohmann::ordered_json::parse(r.out);
   EXPECT_GE(j["seconds"].get<double>(), 0);
+  EXPECT_EQ(j["file_sha256"], Sha256Hex(SmallImage()));
+  EXPECT_EQ(j["image_sha256"], j["file_sha256"]);
   j["seconds"] = 0;
   j["path"] = "PATH";
+  j["time"] = "TIME";
+  j["host"] = "HOST";
+  j["file"] = "FILE";
+  j["file_sha256"] = j["image_sha256"] = "SHA";
   EXPECT_EQ(j.dump(2), ReadText(fs::path(PELKAR_TEST_DATA_DIR) / "update.json"));
 }
 

@@ -164,7 +164,10 @@ bool SimulatedDevice::Exchange() {
   DeviceModel device(options_.device);
   SimulatedExchange report;
   bool reported = false;  // report is in exchanges_ already
-  std::optional<Clock::time_point> next_unit_at;
+  // When the next unit greets; max() while none is due. (No optional: g++ 12 at -O2 warns
+  // falsely that its value may be used uninitialised.)
+  constexpr auto kNoUnitDue = Clock::time_point::max();
+  Clock::time_point next_unit_at = kNoUnitDue;
   // A unit greets the host; once every unit has had its turn, the device stays silent.
   const auto greet = [&] {
     if (!UnitsLeft()) return;
@@ -205,8 +208,8 @@ bool SimulatedDevice::Exchange() {
       Log("Host connected");
       greet();
     }
-    if (next_unit_at && now >= *next_unit_at) {
-      next_unit_at.reset();
+    if (next_unit_at != kNoUnitDue && now >= next_unit_at) {
+      next_unit_at = kNoUnitDue;
       pending.clear();  // what the host sent between units reached no boot loader
       greet();
     }
@@ -242,7 +245,7 @@ bool SimulatedDevice::Exchange() {
             Log(std::string("Cannot save the received image: ") + e.what());
           }
         }
-        if (options_.next_unit_ms && !next_unit_at) {
+        if (options_.next_unit_ms && next_unit_at == kNoUnitDue) {
           {
             std::lock_guard lock(mutex_);
             exchanges_.push_back(report);
@@ -264,7 +267,7 @@ bool SimulatedDevice::Exchange() {
     // Sleep until the next byte is due, the flash write ends, or something arrives.
     Clock::time_point wake = Clock::time_point::max();
     if (!started) wake = hello_at;
-    if (next_unit_at) wake = std::min(wake, *next_unit_at);
+    wake = std::min(wake, next_unit_at);
     if (!pending.empty()) wake = std::min(wake, std::max(pending.front().done, hold_until));
     if (!to_send.empty()) wake = std::min(wake, hold_until);
     pollfd p[2] = {{master_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};

@@ -12,6 +12,7 @@
 #include "firmware/files.h"
 #include "firmware/image.h"
 #include "hex/intel_hex.h"
+#include "docs.h"
 #include "firmware_input.h"
 #include "output.h"
 #include "serial/adapter.h"
@@ -30,6 +31,8 @@ constexpr std::uint64_t kMaxConversionText = 4 * kMaxConversionImage;
 
 const char* const kCommands[] = {"ports",   "update",  "encode",   "info",
                                  "hex2bin", "bin2hex", "simulate", "help"};
+// Run by the build, not by users: not offered in the help or as a "did you mean".
+constexpr char kDocsCommand[] = "docs";
 
 std::string Shown(const std::string& path) {
   return Printable(path);
@@ -271,7 +274,7 @@ int Run(const std::vector<std::string>& args, Io io) {
     if (args.size() > 3) return Usage("help takes one command at most.", io);
     return Run(again, io);
   }
-  if (args.size() >= 2 && !args[1].empty() && args[1][0] != '-' &&
+  if (args.size() >= 2 && !args[1].empty() && args[1][0] != '-' && args[1] != kDocsCommand &&
       std::find(std::begin(kCommands), std::end(kCommands), args[1]) == std::end(kCommands)) {
     const auto nearest = Nearest(args[1]);
     return Usage("unknown command '" + Printable(args[1]) + "'." +
@@ -407,6 +410,12 @@ int Run(const std::vector<std::string>& args, Io io) {
       ->type_name("N")
       ->check(CLI::PositiveNumber);
   app.add_subcommand("help", "Show the help of a command: pelkar1 help COMMAND");
+  std::string doc_kind;
+  std::string doc_out;
+  auto* docs = app.add_subcommand(kDocsCommand, "Write the manual page or the bash completion");
+  docs->group("");
+  docs->add_option("KIND", doc_kind)->required()->check(CLI::IsMember({"man", "bash-completion"}));
+  docs->add_option("-o,--output", doc_out)->required();
 
   std::vector<std::string> argv_tail(args.rbegin(), args.rend() - 1);
   try {
@@ -423,6 +432,19 @@ int Run(const std::vector<std::string>& args, Io io) {
   // Every failure ends as one line and its status; nothing reaches the caller unhandled.
   try {
     if (*ports) return Ports(json, io);
+    if (*docs) {
+      std::ostringstream text;
+      if (doc_kind == "man") {
+        WriteManPage(app, PELKAR_VERSION, text);
+      } else {
+        WriteBashCompletion(app, text);
+      }
+      const std::string t = text.str();
+      WriteFileAtomically(Utf8Path(doc_out),
+                          std::span(reinterpret_cast<const std::uint8_t*>(t.data()), t.size()),
+                          {}, Durability::Unsynced);
+      return kOk;
+    }
     if (*up) {
       update.hello_timeout_given = hello_timeout->count() > 0;
       if (count > 0) update.count = count;

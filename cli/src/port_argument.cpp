@@ -22,8 +22,8 @@ std::optional<long> Number(const std::string& s) {
 
 // A link (/dev/serial/by-id/...) is named by the port it leads to, and opened as given.
 PortArgument Labelled(const std::string& path) {
-  if (auto port = PortForDevicePath(CanonicalDevicePath(path))) {
-    return PortArgument{"COM" + std::to_string(*port), path};
+  for (const std::string& step : LinkSteps(path)) {
+    if (auto port = PortForDevicePath(step)) return PortArgument{"COM" + std::to_string(*port), path};
   }
   return PortArgument{path, path};
 }

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace pelkar::cli {
 
@@ -22,9 +23,10 @@ std::optional<PortArgument> ResolvePort(const std::string& text);
 // "CNCA0" -> "\\.\CNCA0" on Windows; a path stays as it is.
 std::string DevicePathForName(const std::string& name);
 
-// Where a link leads (a by-id link to /dev/ttyUSB0); the path itself where none, and always
-// on Windows.
-std::string CanonicalDevicePath(const std::string& path);
+// Where a link leads, step by step (a link to a virtual port's link to its pseudo-terminal):
+// every path it names in turn, the last with no links left. Empty for no link, and always on
+// Windows.
+std::vector<std::string> LinkSteps(const std::string& path);
 
 // True when something is at path.
 bool DeviceExists(const std::string& path);

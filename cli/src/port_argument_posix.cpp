@@ -10,10 +10,23 @@ std::string DevicePathForName(const std::string& name) {
   return name.find('/') == std::string::npos ? "/dev/" + name : name;
 }
 
-std::string CanonicalDevicePath(const std::string& path) {
+std::vector<std::string> LinkSteps(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> steps;
+  fs::path at(path);
   std::error_code ec;
-  const auto p = std::filesystem::canonical(path, ec);
-  return ec ? path : p.string();
+  for (int hop = 0; hop < 8 && fs::is_symlink(at, ec); ++hop) {
+    const fs::path target = fs::read_symlink(at, ec);
+    if (ec) break;
+    at = target.is_absolute() ? target : at.parent_path() / target;
+    at = at.lexically_normal();
+    steps.push_back(at.string());
+  }
+  if (!steps.empty()) {
+    const fs::path end = fs::canonical(path, ec);
+    if (!ec) steps.push_back(end.string());
+  }
+  return steps;
 }
 
 bool DeviceExists(const std::string& path) {

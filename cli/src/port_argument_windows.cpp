@@ -11,8 +11,8 @@ std::string DevicePathForName(const std::string& name) {
   return name.find_first_of("\\/") == std::string::npos ? "\\\\.\\" + name : name;
 }
 
-std::string CanonicalDevicePath(const std::string& path) {
-  return path;
+std::vector<std::string> LinkSteps(const std::string&) {
+  return {};
 }
 
 bool DeviceExists(const std::string&) {

@@ -138,6 +138,8 @@ TEST_F(CliPosix, InterruptEndsWithThePortClosed) {
 TEST_F(CliPosix, PortsOfADeviceMeanWhatTheySay) {
   Device device(Options());
   const std::string com = "COM" + device.port();
+  // A stable link to the port, as /dev/serial/by-id gives one, is named by the port it leads to.
+  fs::create_symlink(device.get().link_path(), dir_ / "by-id-link");
   struct Case {
     std::vector<std::string> args;
     int status;
@@ -151,12 +153,21 @@ TEST_F(CliPosix, PortsOfADeviceMeanWhatTheySay) {
       {{"update", "--port", "150", image_},
        3,
        "Can't open port: 150 is not a port of this machine"},
+      {{"update", "--json", "--port", Text(dir_ / "by-id-link"), image_}, 0, "\"port\":200,"},
   };
   for (const auto& c : cases) {
     const auto r = Pelkar1(c.args);
     EXPECT_EQ(r.status, c.status) << c.says << "\n" << r.out << r.err;
     EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << r.out << r.err;
   }
+  // The listing: the number as a number, who may open it, and no USB adapter behind it.
+  const auto listed = nlohmann::json::parse(Pelkar1({"ports", "--json"}).out);
+  const auto it = std::find_if(listed.begin(), listed.end(),
+                               [](const auto& p) { return p["port"] == 200; });
+  ASSERT_NE(it, listed.end()) << listed;
+  EXPECT_EQ((*it)["access"], "ready");
+  EXPECT_TRUE((*it)["adapter"].is_null());
+  EXPECT_EQ((*it)["path"], device.get().link_path().string());
 }
 
 TEST_F(CliPosix, OutputsNeverReplaceLinkedInputsOrSpecialFiles) {

@@ -333,7 +333,7 @@ int Run(const std::vector<std::string>& args, Io io) {
   std::size_t count = 0;
   up->add_option("--count", count, "With --repeat: stop after N units (over all ports)")
       ->type_name("N")
-      ->check(CLI::PositiveNumber)
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1000000000}))
       ->needs(repeat);
   up->add_option("--log", update.log,
                  "Append one JSON object per unit and port to FILE (JSON Lines), synced per "
@@ -408,7 +408,7 @@ int Run(const std::vector<std::string>& args, Io io) {
       ->delimiter(',');
   simulate->add_option("--units", units, "Units in all; silent after the last")
       ->type_name("N")
-      ->check(CLI::PositiveNumber);
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1000000000}));
   app.add_subcommand("help", "Show the help of a command: pelkar1 help COMMAND");
   std::string doc_kind;
   std::string doc_out;

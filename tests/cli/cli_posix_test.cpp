@@ -342,6 +342,25 @@ TEST_F(CliPosix, TextBetweenUnitsIsNoUnit) {
   }
 }
 
+// An adapter pulled during a unit ends that port: the unit failed, the run says so.
+TEST_F(CliPosix, RepeatEndsAPortThatIsLost) {
+  SimulatorOptions o = Options();
+  o.hangup_after = 3;
+  Device device(o);
+  const fs::path log = dir_ / "units.jsonl";
+  const auto r = Pelkar1({"update", "--repeat", "--log", Text(log), "--port", device.port(), image_});
+  EXPECT_EQ(r.status, 3) << r.out << r.err;
+  EXPECT_NE(r.out.find("#1 COM200"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("The port was lost during the update (3 of 16 blocks sent)"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("1 unit: 0 OK, 1 failed"), std::string::npos) << r.out;
+  const auto records = LogRecords(log);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["result"], "port-lost");
+  EXPECT_EQ(records[0]["blocks"], 3);
+}
+
 TEST_F(CliPosix, UpdateJsonShape) {
   Device device(Options());
   auto r = Pelkar1({"update", "--json", "--port", device.port(), image_});

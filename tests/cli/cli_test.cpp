@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "../../cli/src/firmware_input.h"
 #include "../../cli/src/unit_log.h"
 #include "../serial/pty.h"
 #include "firmware/encoder.h"
@@ -181,6 +182,28 @@ TEST_F(Cli, NonAsciiNamesWorkInEveryCommand) {
   }
   EXPECT_EQ(fs::file_size(Utf8Path(bin)), kEncodedImageSize);
   EXPECT_EQ(ReadText(Utf8Path(In(name + "-back.hex"))), ":0500000042FFFFFFAA12\r\n:00000001FF\r\n");
+}
+
+// HEX is told by its name or its content; an image's scrambled bytes never read as text.
+TEST(FirmwareInput, TellsHexFromImages) {
+  struct Case {
+    const char* name;
+    std::string head;
+    bool hex;
+  } cases[] = {
+      {"fw.hex", "anything", true},
+      {"FW.IHX", "", true},
+      {"build.ihex", "", true},
+      {"build.txt", ":0100000042BD\r\n", true},
+      {"build", "\r\n  :0100000042BD\n:00000001FF\n\x1A", true},
+      {"fw.bin", std::string(":\x01\x9C\xFF", 4), false},  // an image whose first byte is ':'
+      {"fw.bin", "0100000042BD\n", false},
+      {"fw.bin", "", false},
+      {"fw.hexa", std::string("\x00\x01", 2), false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(cli::IsHexInput(c.name, c.head), c.hex) << c.name << " " << c.head;
+  }
 }
 
 // Writers that share the log, as two fixtures' pelkar1 do, never interleave inside a record.

@@ -7,13 +7,13 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
+#include "docs.h"
 #include "firmware/crc.h"
 #include "firmware/encoder.h"
 #include "firmware/files.h"
 #include "firmware/image.h"
-#include "hex/intel_hex.h"
-#include "docs.h"
 #include "firmware_input.h"
+#include "hex/intel_hex.h"
 #include "output.h"
 #include "serial/adapter.h"
 #include "serial/port_map.h"
@@ -396,14 +396,16 @@ int Run(const std::vector<std::string>& args, Io io) {
   simulate->add_option("--save", save, "Keep the received image in this file");
   std::uint32_t next_unit_ms = 0;
   std::size_t units = 0;
-  simulate->add_option("--next-unit-ms", next_unit_ms,
-                       "After a verdict, greet the same host as the next unit after MS "
-                       "milliseconds, as a fixture with a fresh unit")
+  simulate
+      ->add_option("--next-unit-ms", next_unit_ms,
+                   "After a verdict, greet the same host as the next unit after MS "
+                   "milliseconds, as a fixture with a fresh unit")
       ->type_name("MS");
   simulate->add_option("--text-after", sim.text_after,
                        "A line of text each unit prints after its verdict");
-  simulate->add_option("--fail-units", sim.failing_units,
-                       "Units (1 = the first) that answer \"Update unsuccessful\"")
+  simulate
+      ->add_option("--fail-units", sim.failing_units,
+                   "Units (1 = the first) that answer \"Update unsuccessful\"")
       ->type_name("N,...")
       ->delimiter(',');
   simulate->add_option("--units", units, "Units in all; silent after the last")
@@ -441,8 +443,8 @@ int Run(const std::vector<std::string>& args, Io io) {
       }
       const std::string t = text.str();
       WriteFileAtomically(Utf8Path(doc_out),
-                          std::span(reinterpret_cast<const std::uint8_t*>(t.data()), t.size()),
-                          {}, Durability::Unsynced);
+                          std::span(reinterpret_cast<const std::uint8_t*>(t.data()), t.size()), {},
+                          Durability::Unsynced);
       return kOk;
     }
     if (*up) {

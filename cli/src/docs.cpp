@@ -64,16 +64,16 @@ std::string Usage(const CLI::App& command) {
 
 void WriteManPage(const CLI::App& app, const std::string& version, std::ostream& out) {
   out << ".TH PELKAR1 1 \"\" \"pelkar1 " << version << "\" \"User Commands\"\n"
-      << ".SH NAME\npelkar1 \\- " << Roff(app.get_description().substr(10))
-      << ".SH SYNOPSIS\n";
+      << ".SH NAME\npelkar1 \\- " << Roff(app.get_description().substr(10)) << ".SH SYNOPSIS\n";
   for (const CLI::App* c : Commands(app)) {
     out << ".B pelkar1 " << c->get_name() << "\n" << Roff(Usage(*c)) << ".br\n";
   }
   out << ".SH DESCRIPTION\n"
-      << Roff("pelkar1 lists serial ports, sends firmware to one or several devices at once "
-              "(unit after unit on a production line), encodes Intel HEX builds into image "
-              "files, shows an image's checksum, converts HEX and binary files, and offers a "
-              "simulated device for trying all of it without hardware.")
+      << Roff(
+             "pelkar1 lists serial ports, sends firmware to one or several devices at once "
+             "(unit after unit on a production line), encodes Intel HEX builds into image "
+             "files, shows an image's checksum, converts HEX and binary files, and offers a "
+             "simulated device for trying all of it without hardware.")
       << ".SH COMMANDS\n";
   for (const CLI::App* c : Commands(app)) {
     out << ".SS \"pelkar1 " << c->get_name() << "\"\n" << Roff(c->get_description());
@@ -90,17 +90,20 @@ void WriteManPage(const CLI::App& app, const std::string& version, std::ostream&
     }
   }
   out << ".SH FILES\n.TP\n.B /dev/serial/by\\-id/\n"
-      << Roff("Stable names of USB serial adapters; --port takes them, or the adapter's serial "
-              "number alone.")
+      << Roff(
+             "Stable names of USB serial adapters; --port takes them, or the adapter's serial "
+             "number alone.")
       << ".TP\n.B /run/user/UID/pelkar1/COMn\n"
-      << Roff("Virtual ports of simulated devices (COM200 and up); /tmp/pelkar1\\-UID where "
-              "/run/user/UID is not there.")
+      << Roff(
+             "Virtual ports of simulated devices (COM200 and up); /tmp/pelkar1\\-UID where "
+             "/run/user/UID is not there.")
       << ".SH EXAMPLES\n.nf\n"
-      << Roff("pelkar1 ports\n"
-              "pelkar1 update --port 33 firmware.hex\n"
-              "pelkar1 update --repeat --log line.jsonl --port 33 --port 34 firmware.hex\n"
-              "jq -r 'select(.result != \"ok\") | [.time, .port, .message] | @tsv' line.jsonl\n"
-              "pelkar1 simulate --next-unit-ms 1000 --text-after booted")
+      << Roff(
+             "pelkar1 ports\n"
+             "pelkar1 update --port 33 firmware.hex\n"
+             "pelkar1 update --repeat --log line.jsonl --port 33 --port 34 firmware.hex\n"
+             "jq -r 'select(.result != \"ok\") | [.time, .port, .message] | @tsv' line.jsonl\n"
+             "pelkar1 simulate --next-unit-ms 1000 --text-after booted")
       << ".fi\n";
 }
 
@@ -136,9 +139,9 @@ void WriteBashCompletion(const CLI::App& app, std::ostream& out) {
       if (!TakesValue(o)) continue;
       std::replace(all.begin(), all.end(), ' ', '|');
       const std::string type = Type(o);
-      (o->get_name() == "--port"                    ? ports
+      (o->get_name() == "--port"          ? ports
        : type == "TEXT" || type == "FILE" ? files
-                                                    : values) += (all + "|");
+                                          : values) += (all + "|");
     }
     out << "    " << c->get_name() << ")\n"
         << "      opts=\"" << names << "\"\n"

@@ -14,10 +14,9 @@ namespace {
 
 bool EndsWithFolded(const std::string& name, std::string_view suffix) {
   if (name.size() < suffix.size()) return false;
-  return std::equal(suffix.begin(), suffix.end(), name.end() - static_cast<long>(suffix.size()),
-                    [](char a, char b) {
-                      return a == std::tolower(static_cast<unsigned char>(b));
-                    });
+  return std::equal(
+      suffix.begin(), suffix.end(), name.end() - static_cast<long>(suffix.size()),
+      [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
 }
 
 }  // namespace

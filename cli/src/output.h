@@ -31,7 +31,8 @@ inline nlohmann::ordered_json AdapterJson(const std::optional<UsbAdapter>& a) {
   j["manufacturer"] = a->manufacturer;
   j["product"] = a->product;
   j["serial"] = a->serial;
-  j["by_id"] = a->by_id.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(a->by_id);
+  j["by_id"] =
+      a->by_id.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(a->by_id);
   return j;
 }
 

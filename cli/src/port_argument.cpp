@@ -23,7 +23,8 @@ std::optional<long> Number(const std::string& s) {
 // A link (/dev/serial/by-id/...) is named by the port it leads to, and opened as given.
 PortArgument Labelled(const std::string& path) {
   for (const std::string& step : LinkSteps(path)) {
-    if (auto port = PortForDevicePath(step)) return PortArgument{"COM" + std::to_string(*port), path};
+    if (auto port = PortForDevicePath(step))
+      return PortArgument{"COM" + std::to_string(*port), path};
   }
   return PortArgument{path, path};
 }

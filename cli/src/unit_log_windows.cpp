@@ -24,9 +24,9 @@ HANDLE Handle(std::intptr_t native) {
 UnitLog::UnitLog(const std::string& path) : path_(path) {
   const std::wstring wide = Utf8Path(path).wstring();
   // Shared for reading and writing: other pelkar1 processes append to the same file.
-  const HANDLE h = ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE h =
+      ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) throw Failure{kBadInput, Why(path, "open") + "."};
   if (::GetFileType(h) != FILE_TYPE_DISK) {
     ::CloseHandle(h);

@@ -108,10 +108,10 @@ struct Device {
   nlohmann::ordered_json adapter;  // null when the port is no known USB adapter
   SerialComm serial;
   std::unique_ptr<UpdateExchange> exchange;
-  bool serving = true;       // the port is open and waits for, or updates, a device
+  bool serving = true;              // the port is open and waits for, or updates, a device
   Result result = Result::Running;  // without --repeat: the one update's ending
-  std::size_t unit = 0;      // the unit in progress (with --repeat: once it asked for a block)
-  Clock::time_point started;        // the port opened; with --repeat the unit's hello
+  std::size_t unit = 0;       // the unit in progress (with --repeat: once it asked for a block)
+  Clock::time_point started;  // the port opened; with --repeat the unit's hello
   Clock::time_point waiting_since;  // with --repeat: since the last unit, for --hello-timeout
   Clock::time_point last_progress;  // the last byte the exchange took: noise does not count
   bool heard = false;               // the device has spoken (with --repeat: said hello)
@@ -133,8 +133,8 @@ class Updater {
   int Run(const std::vector<std::optional<PortArgument>>& ports) {
     for (std::size_t i = 0; i < ports.size(); ++i)
       Open(request_.ports[i], ports[i]);
-    const bool any = std::any_of(devices_.begin(), devices_.end(),
-                                 [](const auto& d) { return d->serving; });
+    const bool any =
+        std::any_of(devices_.begin(), devices_.end(), [](const auto& d) { return d->serving; });
     if (!request_.quiet && any) {
       io_.err << (request_.repeat ? "Waiting for units (reset or plug in each; Ctrl-C ends)..."
                                   : "Waiting for the device (reset it now)...")
@@ -300,8 +300,8 @@ class Updater {
     UpdateExchange& x = *d.exchange;
     if (request_.repeat && !d.heard) {
       if (!request_.quiet) {
-        io_.err << Printable(d.port.label) << ": no unit within " << Seconds(request_.hello_timeout_s)
-                << "; the port is closed." << std::endl;
+        io_.err << Printable(d.port.label) << ": no unit within "
+                << Seconds(request_.hello_timeout_s) << "; the port is closed." << std::endl;
       }
       Close(d);
       return;
@@ -393,8 +393,8 @@ class Updater {
     j["host"] = host_;
     j["unit"] = d.unit == 0 ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(d.unit);
     j["port"] = com ? nlohmann::ordered_json(*com) : nullptr;
-    j["path"] = d.port.path.empty() ? nlohmann::ordered_json(nullptr)
-                                    : nlohmann::ordered_json(d.port.path);
+    j["path"] =
+        d.port.path.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(d.port.path);
     j["adapter"] = d.adapter;
     j["file"] = request_.image;
     j["file_sha256"] = input_.file_sha256;

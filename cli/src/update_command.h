@@ -12,9 +12,9 @@ namespace pelkar::cli {
 
 struct UpdateRequest {
   std::vector<std::string> ports;
-  std::string image;            // an image file, or an Intel HEX build encoded in memory
-  double timeout_s = 5;         // without the awaited byte, once the device has spoken
-  double hello_timeout_s = 60;  // for the device's hello
+  std::string image;                 // an image file, or an Intel HEX build encoded in memory
+  double timeout_s = 5;              // without the awaited byte, once the device has spoken
+  double hello_timeout_s = 60;       // for the device's hello
   bool hello_timeout_given = false;  // with --repeat there is none unless given
   bool json = false;
   bool quiet = false;

@@ -162,8 +162,8 @@ TEST_F(CliPosix, PortsOfADeviceMeanWhatTheySay) {
   }
   // The listing: the number as a number, who may open it, and no USB adapter behind it.
   const auto listed = nlohmann::json::parse(Pelkar1({"ports", "--json"}).out);
-  const auto it = std::find_if(listed.begin(), listed.end(),
-                               [](const auto& p) { return p["port"] == 200; });
+  const auto it =
+      std::find_if(listed.begin(), listed.end(), [](const auto& p) { return p["port"] == 200; });
   ASSERT_NE(it, listed.end()) << listed;
   EXPECT_EQ((*it)["access"], "ready");
   EXPECT_TRUE((*it)["adapter"].is_null());
@@ -323,8 +323,8 @@ TEST_F(CliPosix, TextBetweenUnitsIsNoUnit) {
     o.units = 2;
     Device device(o);
     std::thread stop;
-    std::vector<std::string> args{"update", "--repeat", "--json", "--timeout", "0.2",
-                                  "--port", device.port(), image_};
+    std::vector<std::string> args{"update", "--repeat", "--json",      "--timeout",
+                                  "0.2",    "--port",   device.port(), image_};
     if (ctrl_c) {
       stop = std::thread([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
@@ -348,7 +348,8 @@ TEST_F(CliPosix, RepeatEndsAPortThatIsLost) {
   o.hangup_after = 3;
   Device device(o);
   const fs::path log = dir_ / "units.jsonl";
-  const auto r = Pelkar1({"update", "--repeat", "--log", Text(log), "--port", device.port(), image_});
+  const auto r =
+      Pelkar1({"update", "--repeat", "--log", Text(log), "--port", device.port(), image_});
   EXPECT_EQ(r.status, 3) << r.out << r.err;
   EXPECT_NE(r.out.find("#1 COM200"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("The port was lost during the update (3 of 16 blocks sent)"),

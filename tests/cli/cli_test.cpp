@@ -213,7 +213,8 @@ TEST_F(Cli, LogRecordsStayWholeUnderConcurrentWriters) {
   const auto writer = [&](char fill) {
     cli::UnitLog file(log);
     for (int i = 0; i < kRecords; ++i) {
-      nlohmann::json j{{"writer", std::string(1, fill)}, {"n", i}, {"pad", std::string(5000, fill)}};
+      nlohmann::json j{
+          {"writer", std::string(1, fill)}, {"n", i}, {"pad", std::string(5000, fill)}};
       ASSERT_TRUE(file.Append(j.dump())) << file.Error();
     }
   };
@@ -228,8 +229,8 @@ TEST_F(Cli, LogRecordsStayWholeUnderConcurrentWriters) {
     EXPECT_EQ(j["pad"], std::string(5000, j["writer"].get<std::string>()[0]));
   }
   EXPECT_EQ(lines, 2 * kRecords);
-  EXPECT_EQ(cli::UtcTimestamp(std::chrono::system_clock::time_point{} + std::chrono::milliseconds(
-                                                                            1796768346123)),
+  EXPECT_EQ(cli::UtcTimestamp(std::chrono::system_clock::time_point{} +
+                              std::chrono::milliseconds(1796768346123)),
             "2026-12-08T22:19:06.123Z");
 }
 

@@ -34,7 +34,7 @@ struct SimulatorOptions {
   // A fixture with a fresh unit: after a verdict, the next unit greets the same host on the
   // same port after this pause, instead of waiting for the host to close it.
   std::optional<std::uint32_t> next_unit_ms;
-  std::string text_after;                // a line (0x0A added) a unit prints after its verdict
+  std::string text_after;                  // a line (0x0A added) a unit prints after its verdict
   std::vector<std::size_t> failing_units;  // units (1 = the first) that answer 14
   std::optional<std::size_t> units;        // units in all; silence after the last
 };

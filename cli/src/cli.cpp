@@ -7,12 +7,15 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
+#include "docs.h"
 #include "firmware/crc.h"
 #include "firmware/encoder.h"
 #include "firmware/files.h"
 #include "firmware/image.h"
+#include "firmware_input.h"
 #include "hex/intel_hex.h"
 #include "output.h"
+#include "serial/adapter.h"
 #include "serial/port_map.h"
 #include "serial/port_name.h"
 #include "sim/simulated_device.h"
@@ -28,6 +31,8 @@ constexpr std::uint64_t kMaxConversionText = 4 * kMaxConversionImage;
 
 const char* const kCommands[] = {"ports",   "update",  "encode",   "info",
                                  "hex2bin", "bin2hex", "simulate", "help"};
+// Run by the build, not by users: not offered in the help or as a "did you mean".
+constexpr char kDocsCommand[] = "docs";
 
 std::string Shown(const std::string& path) {
   return Printable(path);
@@ -88,11 +93,25 @@ int Ports(bool json, Io io) {
   nlohmann::ordered_json list = nlohmann::ordered_json::array();
   for (std::uint8_t i = 0; found && i < ports.Portok(); ++i) {
     const auto path = DevicePathForPort(ports.PortSzam(i));
+    const auto adapter = path ? AdapterForDevice(*path) : std::nullopt;
+    const PortAccess access = path ? AccessOf(*path) : PortAccess::Unknown;
     if (json) {
-      list.push_back(
-          {{"port", ports.PortSzam(i)}, {"name", ports.PortNev(i)}, {"path", path.value_or("")}});
-    } else {
-      io.out << "COM" << int{ports.PortSzam(i)} << "\t" << ports.PortNev(i) << "\n";
+      list.push_back({{"port", ports.PortSzam(i)},
+                      {"name", ports.PortNev(i)},
+                      {"path", path ? nlohmann::ordered_json(*path) : nullptr},
+                      {"access", AccessName(access)},
+                      {"adapter", AdapterJson(adapter)}});
+      continue;
+    }
+    io.out << "COM" << int{ports.PortSzam(i)} << "\t" << ports.PortNev(i);
+    if (access != PortAccess::Unknown) io.out << "\t" << AccessName(access);
+    io.out << "\n";
+    if (adapter) {
+      io.out << "\tUSB " << adapter->vendor_id << ":" << adapter->product_id << " "
+             << Printable(adapter->manufacturer) << " / " << Printable(adapter->product)
+             << ", serial " << (adapter->serial.empty() ? "none" : Printable(adapter->serial))
+             << "\n";
+      if (!adapter->by_id.empty()) io.out << "\t" << Printable(adapter->by_id) << "\n";
     }
   }
   if (json) io.out << DumpJson(list, 2) << std::endl;
@@ -125,18 +144,17 @@ int Encode(const std::string& hex_path, const std::string& out_option, Io io) {
 }
 
 int Info(const std::string& path, bool json, Io io) {
-  FirmwareImage image;
-  try {
-    image = LoadImageFile(Utf8Path(path));
-  } catch (const ImageFileError& e) {
-    throw Failure{kBadInput, e.what()};
-  }
+  const FirmwareInput input = LoadFirmware(path);
+  const FirmwareImage& image = input.image;
   const auto wire = CrcWireBytes(image.crc);
   if (json) {
     nlohmann::ordered_json j;
     j["file"] = path;
+    j["format"] = input.from_hex ? "intel-hex" : "image";
+    j["file_sha256"] = input.file_sha256;
     j["size"] = image.bytes.size();
     j["blocks"] = image.bytes.size() / kBlockSize;
+    j["image_sha256"] = input.image_sha256;
     j["image_crc"] = image.crc;
     j["crc_bytes"] = std::vector<int>(wire.begin(), wire.end());
     io.out << DumpJson(j, 2) << std::endl;
@@ -144,10 +162,12 @@ int Info(const std::string& path, bool json, Io io) {
   }
   char bytes[32];
   std::snprintf(bytes, sizeof bytes, "%02X %02X %02X %02X", wire[0], wire[1], wire[2], wire[3]);
-  io.out << "File:       " << Shown(path) << "\n"
-         << "Size:       " << image.bytes.size() << " bytes\n"
+  io.out << "File:       " << Shown(path) << "\n";
+  if (input.from_hex) io.out << "Format:     Intel HEX, encoded in memory as `encode` does\n";
+  io.out << "Size:       " << image.bytes.size() << " bytes\n"
          << "Blocks:     " << image.bytes.size() / kBlockSize << " of 256 bytes\n"
-         << "Image CRC:  " << image.crc << " (sent as " << bytes << ")" << std::endl;
+         << "Image CRC:  " << image.crc << " (sent as " << bytes << ")\n"
+         << "SHA-256:    " << input.image_sha256 << " (image)" << std::endl;
   return kOk;
 }
 
@@ -233,7 +253,8 @@ CLI::Validator Seconds() {
 }
 
 constexpr const char* kExitCodes =
-    "Exit status (the worst of all ports): 0 update OK; 1 the device answered \"Update "
+    "Exit status (the worst of all ports and units; with --repeat 0 when every unit passed): "
+    "0 update OK; 1 the device answered \"Update "
     "unsuccessful\"; 2 usage error; 3 port cannot be opened or was lost; 4 time-out; 5 "
     "protocol error; 6 bad input file; 130 interrupted.";
 
@@ -253,7 +274,7 @@ int Run(const std::vector<std::string>& args, Io io) {
     if (args.size() > 3) return Usage("help takes one command at most.", io);
     return Run(again, io);
   }
-  if (args.size() >= 2 && !args[1].empty() && args[1][0] != '-' &&
+  if (args.size() >= 2 && !args[1].empty() && args[1][0] != '-' && args[1] != kDocsCommand &&
       std::find(std::begin(kCommands), std::end(kCommands), args[1]) == std::end(kCommands)) {
     const auto nearest = Nearest(args[1]);
     return Usage("unknown command '" + Printable(args[1]) + "'." +
@@ -282,26 +303,43 @@ int Run(const std::vector<std::string>& args, Io io) {
 
   UpdateRequest update;
   auto* up = app.add_subcommand("update", "Send an image to one or several devices");
-  up->footer(kExitCodes);
   up->add_option("--port", update.ports,
-                 "COM number (33), name (COM33, ttyUSB0) or path; "
-                 "repeat to update several devices at once")
+                 "COM number (33), name (COM33, ttyUSB0), path (also /dev/serial/by-id/...) or "
+                 "a USB adapter's serial number; repeat to update several devices at once")
       ->required()
       ->allow_extra_args(false);
-  up->add_option("IMAGE", update.image, "Image file (.bin) written by `pelkar1 encode`")
+  up->add_option("IMAGE", update.image,
+                 "Image file (.bin) written by `pelkar1 encode`, or the Intel HEX build itself "
+                 "(.hex, .ihx, or any file of HEX text), encoded in memory as `encode` does")
       ->required();
   up->add_option("--timeout", update.timeout_s,
                  "Seconds without progress (a byte the exchange takes) once the device has "
                  "spoken")
       ->capture_default_str()
       ->check(Seconds());
-  up->add_option("--hello-timeout", update.hello_timeout_s,
-                 "Seconds to wait for the device's hello")
-      ->capture_default_str()
-      ->check(Seconds());
-  up->add_flag("--json", update.json, "Print one JSON object a port on stdout at the end");
+  auto* hello_timeout = up->add_option("--hello-timeout", update.hello_timeout_s,
+                                       "Seconds to wait for the device's hello (with --repeat: "
+                                       "for the next unit; none unless given)")
+                            ->capture_default_str()
+                            ->check(Seconds());
+  up->add_flag("--json", update.json,
+               "Print one JSON object a port on stdout at the end (with --repeat: one a unit, "
+               "as it ends); the fields of --log");
   up->add_flag("--quiet", update.quiet, "No progress, only the result lines");
   up->add_flag("--trace", update.trace, "Dump every byte on the wire with a time stamp");
+  auto* repeat = up->add_flag("--repeat", update.repeat,
+                              "Unit after unit on every port until Ctrl-C or --count; a summary "
+                              "line at the end");
+  std::size_t count = 0;
+  up->add_option("--count", count, "With --repeat: stop after N units (over all ports)")
+      ->type_name("N")
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1000000000}))
+      ->needs(repeat);
+  up->add_option("--log", update.log,
+                 "Append one JSON object per unit and port to FILE (JSON Lines), synced per "
+                 "record; several pelkar1 may share one file")
+      ->type_name("FILE");
+  up->footer(std::string(kRepeatRule) + "\n\n" + kExitCodes);
 
   std::string hex_in;
   std::string out;
@@ -311,7 +349,8 @@ int Run(const std::vector<std::string>& args, Io io) {
 
   std::string image;
   auto* info = app.add_subcommand("info", "Show an image file's size, blocks and checksum");
-  info->add_option("IMAGE", image, "Image file")->required();
+  info->add_option("IMAGE", image, "Image file, or an Intel HEX build (encoded in memory)")
+      ->required();
   info->add_flag("--json", json, "Print a JSON object");
 
   std::string begin;
@@ -355,7 +394,30 @@ int Run(const std::vector<std::string>& args, Io io) {
   simulate->add_option("--verdict", verdict, "Answer this byte instead of 14 or 15")
       ->check(CLI::Range(0, 255));
   simulate->add_option("--save", save, "Keep the received image in this file");
+  std::uint32_t next_unit_ms = 0;
+  std::size_t units = 0;
+  simulate
+      ->add_option("--next-unit-ms", next_unit_ms,
+                   "After a verdict, greet the same host as the next unit after MS "
+                   "milliseconds, as a fixture with a fresh unit")
+      ->type_name("MS");
+  simulate->add_option("--text-after", sim.text_after,
+                       "A line of text each unit prints after its verdict");
+  simulate
+      ->add_option("--fail-units", sim.failing_units,
+                   "Units (1 = the first) that answer \"Update unsuccessful\"")
+      ->type_name("N,...")
+      ->delimiter(',');
+  simulate->add_option("--units", units, "Units in all; silent after the last")
+      ->type_name("N")
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1000000000}));
   app.add_subcommand("help", "Show the help of a command: pelkar1 help COMMAND");
+  std::string doc_kind;
+  std::string doc_out;
+  auto* docs = app.add_subcommand(kDocsCommand, "Write the manual page or the bash completion");
+  docs->group("");
+  docs->add_option("KIND", doc_kind)->required()->check(CLI::IsMember({"man", "bash-completion"}));
+  docs->add_option("-o,--output", doc_out)->required();
 
   std::vector<std::string> argv_tail(args.rbegin(), args.rend() - 1);
   try {
@@ -372,7 +434,24 @@ int Run(const std::vector<std::string>& args, Io io) {
   // Every failure ends as one line and its status; nothing reaches the caller unhandled.
   try {
     if (*ports) return Ports(json, io);
-    if (*up) return RunUpdate(update, io);
+    if (*docs) {
+      std::ostringstream text;
+      if (doc_kind == "man") {
+        WriteManPage(app, PELKAR_VERSION, text);
+      } else {
+        WriteBashCompletion(app, text);
+      }
+      const std::string t = text.str();
+      WriteFileAtomically(Utf8Path(doc_out),
+                          std::span(reinterpret_cast<const std::uint8_t*>(t.data()), t.size()), {},
+                          Durability::Unsynced);
+      return kOk;
+    }
+    if (*up) {
+      update.hello_timeout_given = hello_timeout->count() > 0;
+      if (count > 0) update.count = count;
+      return RunUpdate(update, io);
+    }
     RemoveTemporaryFilesOnSignals();  // an interrupted conversion leaves no temporary file
     if (*encode) return Encode(hex_in, out, io);
     if (*info) return Info(image, json, io);
@@ -384,6 +463,8 @@ int Run(const std::vector<std::string>& args, Io io) {
       if (simulate->count("--silent-after") > 0) sim.device.silent_after = silent_after;
       if (simulate->count("--hangup-after") > 0) sim.hangup_after = hangup_after;
       if (!save.empty()) sim.save = Utf8Path(save);
+      if (simulate->count("--next-unit-ms") > 0) sim.next_unit_ms = next_unit_ms;
+      if (simulate->count("--units") > 0) sim.units = units;
       return Simulate(sim, io);
     }
   } catch (const Failure& f) {

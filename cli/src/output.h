@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cli/cli.h"
+#include "serial/adapter.h"
 
 namespace pelkar::cli {
 
@@ -18,6 +19,21 @@ struct Failure {
 // Bytes that are not UTF-8 (a file or port name) become U+FFFD instead of aborting the dump.
 inline std::string DumpJson(const nlohmann::ordered_json& j, int indent = -1) {
   return j.dump(indent, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+// A USB adapter's identity as `ports --json`, `update --json` and the log give it; null when
+// the port is no known USB adapter.
+inline nlohmann::ordered_json AdapterJson(const std::optional<UsbAdapter>& a) {
+  if (!a) return nullptr;
+  nlohmann::ordered_json j;
+  j["vendor_id"] = a->vendor_id;
+  j["product_id"] = a->product_id;
+  j["manufacturer"] = a->manufacturer;
+  j["product"] = a->product;
+  j["serial"] = a->serial;
+  j["by_id"] =
+      a->by_id.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(a->by_id);
+  return j;
 }
 
 }  // namespace pelkar::cli

@@ -5,6 +5,7 @@
 
 #include "firmware/files.h"
 #include "output.h"
+#include "serial/adapter.h"
 #include "serial/port_map.h"
 
 namespace pelkar::cli {
@@ -17,6 +18,15 @@ std::optional<long> Number(const std::string& s) {
     return std::nullopt;
   }
   return std::stol(s);
+}
+
+// A link (/dev/serial/by-id/...) is named by the port it leads to, and opened as given.
+PortArgument Labelled(const std::string& path) {
+  for (const std::string& step : LinkSteps(path)) {
+    if (auto port = PortForDevicePath(step))
+      return PortArgument{"COM" + std::to_string(*port), path};
+  }
+  return PortArgument{path, path};
 }
 
 }  // namespace
@@ -37,7 +47,14 @@ std::optional<PortArgument> ResolvePort(const std::string& text) {
   }
   const std::string path = DevicePathForName(text);
   if (auto port = PortForDevicePath(path)) return PortArgument{"COM" + std::to_string(*port), path};
-  return PortArgument{path, path};
+  // A bare word that names no device may be an adapter's serial number: its by-id link keeps
+  // the fixture's name whatever order the adapters were plugged in.
+  if (text.find_first_of("/\\") == std::string::npos && !DeviceExists(path)) {
+    for (const UsbAdapter& a : UsbAdapters()) {
+      if (!a.serial.empty() && a.serial == text) return Labelled(a.by_id);
+    }
+  }
+  return Labelled(path);
 }
 
 }  // namespace pelkar::cli

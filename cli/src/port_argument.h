@@ -1,10 +1,12 @@
 // What a PORT argument names: a COM number ("33"), a name from `pelkar1 ports` ("COM33",
-// "ttyUSB0") or a device path. On Windows a COM number is the system's own: "COM3", "3" and
+// "ttyUSB0"), a device path (also a /dev/serial/by-id link), or a USB adapter's serial
+// number when no device has that name. On Windows a COM number is the system's own: "COM3", "3" and
 // "\\.\COM3" are one port.
 #pragma once
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace pelkar::cli {
 
@@ -20,6 +22,14 @@ std::optional<PortArgument> ResolvePort(const std::string& text);
 // The device path of a name that is no number: "ttyUSB0" -> "/dev/ttyUSB0" on POSIX systems,
 // "CNCA0" -> "\\.\CNCA0" on Windows; a path stays as it is.
 std::string DevicePathForName(const std::string& name);
+
+// Where a link leads, step by step (a link to a virtual port's link to its pseudo-terminal):
+// every path it names in turn, the last with no links left. Empty for no link, and always on
+// Windows.
+std::vector<std::string> LinkSteps(const std::string& path);
+
+// True when something is at path.
+bool DeviceExists(const std::string& path);
 
 // What tells two spellings of one device apart from two devices: on POSIX systems the device
 // number of the file a path leads to, else the path itself; on Windows the COM number, else

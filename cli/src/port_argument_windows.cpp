@@ -11,6 +11,14 @@ std::string DevicePathForName(const std::string& name) {
   return name.find_first_of("\\/") == std::string::npos ? "\\\\.\\" + name : name;
 }
 
+std::vector<std::string> LinkSteps(const std::string&) {
+  return {};
+}
+
+bool DeviceExists(const std::string&) {
+  return true;  // no serial numbers to look up instead
+}
+
 std::string DeviceIdentity(const std::string& path) {
   // COM3, com3 and \\.\COM3 are one port; every other device name ignores letter case too.
   if (const auto port = PortForDevicePath(path)) return "COM " + std::to_string(*port);

@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -147,9 +148,36 @@ std::size_t SimulatedDevice::Run() {
   return verdicts;
 }
 
+DeviceModel SimulatedDevice::NextUnit() {
+  ++units_;
+  DeviceOptions unit = options_.device;
+  const auto& failing = options_.failing_units;
+  if (std::find(failing.begin(), failing.end(), units_) != failing.end()) unit.fail = true;
+  return DeviceModel(unit);
+}
+
+bool SimulatedDevice::UnitsLeft() const {
+  return !options_.units || units_ < *options_.units;
+}
+
 bool SimulatedDevice::Exchange() {
   DeviceModel device(options_.device);
   SimulatedExchange report;
+  bool reported = false;  // report is in exchanges_ already
+  // When the next unit greets; max() while none is due. (No optional: g++ 12 at -O2 warns
+  // falsely that its value may be used uninitialised.)
+  constexpr auto kNoUnitDue = Clock::time_point::max();
+  Clock::time_point next_unit_at = kNoUnitDue;
+  // A unit greets the host; once every unit has had its turn, the device stays silent.
+  const auto greet = [&] {
+    if (!UnitsLeft()) return;
+    device = NextUnit();
+    report = SimulatedExchange{};
+    report.unit = units_;
+    reported = false;
+    WriteAll(master_, device.Start());
+    Log("Unit " + std::to_string(units_) + ": hello sent");
+  };
   const auto byte_time = options_.baud == 0
                              ? Clock::duration::zero()
                              : std::chrono::duration_cast<Clock::duration>(
@@ -167,8 +195,8 @@ bool SimulatedDevice::Exchange() {
   bool started = next_host_waiting_;
   if (started) {
     next_host_waiting_ = false;
-    WriteAll(master_, device.Start());
-    Log("Host connected; hello sent");
+    Log("Host connected");
+    greet();
   }
   bool keep_running = true;
   const auto hello_at = Clock::now() + kHelloFallback;
@@ -177,8 +205,13 @@ bool SimulatedDevice::Exchange() {
     const auto now = Clock::now();
     if (!started && now >= hello_at) {
       started = true;
-      WriteAll(master_, device.Start());
-      Log("Host connected; hello sent");
+      Log("Host connected");
+      greet();
+    }
+    if (next_unit_at != kNoUnitDue && now >= next_unit_at) {
+      next_unit_at = kNoUnitDue;
+      pending.clear();  // what the host sent between units reached no boot loader
+      greet();
     }
     // Bytes whose time on the line is over reach the device, unless it is writing flash.
     while (started && !pending.empty() && pending.front().done <= now && hold_until <= now) {
@@ -212,6 +245,18 @@ bool SimulatedDevice::Exchange() {
             Log(std::string("Cannot save the received image: ") + e.what());
           }
         }
+        if (options_.next_unit_ms && next_unit_at == kNoUnitDue) {
+          {
+            std::lock_guard lock(mutex_);
+            exchanges_.push_back(report);
+          }
+          reported = true;
+          if (!options_.text_after.empty()) {
+            to_send.insert(to_send.end(), options_.text_after.begin(), options_.text_after.end());
+            to_send.push_back('\n');
+          }
+          next_unit_at = Clock::now() + std::chrono::milliseconds(*options_.next_unit_ms);
+        }
       }
     }
     if (!to_send.empty() && hold_until <= Clock::now()) {
@@ -222,6 +267,7 @@ bool SimulatedDevice::Exchange() {
     // Sleep until the next byte is due, the flash write ends, or something arrives.
     Clock::time_point wake = Clock::time_point::max();
     if (!started) wake = hello_at;
+    wake = std::min(wake, next_unit_at);
     if (!pending.empty()) wake = std::min(wake, std::max(pending.front().done, hold_until));
     if (!to_send.empty()) wake = std::min(wake, hold_until);
     pollfd p[2] = {{master_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
@@ -250,8 +296,8 @@ bool SimulatedDevice::Exchange() {
           break;
         }
         started = true;
-        WriteAll(master_, device.Start());
-        Log("Host connected; hello sent");
+        Log("Host connected");
+        greet();
       }
     } else if (p[0].revents & POLLHUP) {
       report.host_left = !report.verdict.has_value();
@@ -260,7 +306,7 @@ bool SimulatedDevice::Exchange() {
     }
   }
   std::lock_guard lock(mutex_);
-  exchanges_.push_back(report);
+  if (!reported) exchanges_.push_back(report);
   return keep_running;
 }
 

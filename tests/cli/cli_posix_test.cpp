@@ -6,9 +6,13 @@
 #include <chrono>
 #include <csignal>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <thread>
 
 #include "cli_test.h"
+#include "firmware/encoder.h"
+#include "firmware/image.h"
+#include "firmware/sha256.h"
 #include "sim/simulated_device.h"
 
 namespace pelkar::test {
@@ -134,6 +138,8 @@ TEST_F(CliPosix, InterruptEndsWithThePortClosed) {
 TEST_F(CliPosix, PortsOfADeviceMeanWhatTheySay) {
   Device device(Options());
   const std::string com = "COM" + device.port();
+  // A stable link to the port, as /dev/serial/by-id gives one, is named by the port it leads to.
+  fs::create_symlink(device.get().link_path(), dir_ / "by-id-link");
   struct Case {
     std::vector<std::string> args;
     int status;
@@ -147,12 +153,21 @@ TEST_F(CliPosix, PortsOfADeviceMeanWhatTheySay) {
       {{"update", "--port", "150", image_},
        3,
        "Can't open port: 150 is not a port of this machine"},
+      {{"update", "--json", "--port", Text(dir_ / "by-id-link"), image_}, 0, "\"port\":200,"},
   };
   for (const auto& c : cases) {
     const auto r = Pelkar1(c.args);
     EXPECT_EQ(r.status, c.status) << c.says << "\n" << r.out << r.err;
     EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << r.out << r.err;
   }
+  // The listing: the number as a number, who may open it, and no USB adapter behind it.
+  const auto listed = nlohmann::json::parse(Pelkar1({"ports", "--json"}).out);
+  const auto it =
+      std::find_if(listed.begin(), listed.end(), [](const auto& p) { return p["port"] == 200; });
+  ASSERT_NE(it, listed.end()) << listed;
+  EXPECT_EQ((*it)["access"], "ready");
+  EXPECT_TRUE((*it)["adapter"].is_null());
+  EXPECT_EQ((*it)["path"], device.get().link_path().string());
 }
 
 TEST_F(CliPosix, OutputsNeverReplaceLinkedInputsOrSpecialFiles) {
@@ -202,14 +217,165 @@ TEST_F(CliPosix, EndlessAndFailingInputsEndInOneLine) {
   EXPECT_EQ(r.out.find('\r'), std::string::npos);
 }
 
+// The HEX build goes to the device as `encode` would write it; a bad one opens no port.
+TEST_F(CliPosix, SendsTheHexBuildEncodedInMemory) {
+  const std::string good = ":0100000042BD\n:01000400AA51\n:00000001FF\n";
+  std::ofstream(dir_ / "fw.hex") << good;
+  std::ofstream(dir_ / "build.txt") << good;  // HEX by content, whatever the name
+  std::ofstream(dir_ / "bad.hex") << ":0100000042BD\n:0100000042BC\n";
+  std::ofstream(dir_ / "blank.ihx") << ":00000001FF\n";
+  const auto image = EncodeHex(good);
+  const std::string says = ": 40960 bytes, image checksum " + std::to_string(ImageCrc(image));
+  struct Case {
+    std::string file;
+    int status;
+    std::string says;  // the first line of stdout, or in stderr
+  } cases[] = {
+      {"fw.hex", 0, "Encoded " + In("fw.hex") + says},
+      {"build.txt", 0, "Encoded " + In("build.txt") + says},
+      {"bad.hex", 6, "bad.hex: line 2: checksum 0xBD expected, 0xBC found. Nothing was sent."},
+      {"blank.ihx", 6, "the image would be blank"},
+  };
+  for (const auto& c : cases) {
+    SimulatorOptions options;  // 160 blocks, as the encoder's image
+    options.save = dir_ / "received.bin";
+    fs::remove(dir_ / "received.bin");
+    Device device(options);
+    const auto r = Pelkar1({"update", "--port", device.port(), In(c.file)});
+    EXPECT_EQ(r.status, c.status) << c.file << "\n" << r.out << r.err;
+    if (c.status == 0) {
+      EXPECT_EQ(r.out.substr(0, r.out.find('\n')), c.says) << r.out;
+      EXPECT_EQ(ReadText(dir_ / "received.bin"), std::string(image.begin(), image.end()));
+    } else {
+      EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+      EXPECT_EQ(r.err.find("Waiting for the device"), std::string::npos) << r.err;
+      EXPECT_TRUE(device.get().exchanges().empty()) << c.file;
+    }
+  }
+  // info reads it the same way.
+  const auto r = Pelkar1({"info", "--json", In("fw.hex")});
+  const auto j = nlohmann::json::parse(r.out);
+  EXPECT_EQ(j["format"], "intel-hex");
+  EXPECT_EQ(j["image_crc"], ImageCrc(image));
+  EXPECT_EQ(j["image_sha256"], Sha256Hex(image));
+  EXPECT_EQ(j["file_sha256"], Sha256Hex(good));
+}
+
+std::vector<nlohmann::json> LogRecords(const fs::path& file) {
+  std::vector<nlohmann::json> records;
+  std::ifstream in(file);
+  for (std::string line; std::getline(in, line);)
+    records.push_back(nlohmann::json::parse(line));
+  return records;
+}
+
+// Two fixtures, each printing a line after every unit; the second unit on the first fails.
+TEST_F(CliPosix, RepeatServesUnitAfterUnitOnSeveralPorts) {
+  SimulatorOptions a = Options();
+  a.next_unit_ms = 30;
+  a.text_after = "App 1.2 ready";
+  a.failing_units = {2};
+  SimulatorOptions b = a;
+  b.failing_units = {};
+  b.next_unit_ms = 60;
+  Device first(a);
+  Device second(b);
+  const fs::path log = dir_ / "units.jsonl";
+  const auto r = Pelkar1({"update", "--repeat", "--count", "6", "--timeout", "0.5", "--log",
+                          Text(log), "--port", first.port(), "--port", second.port(), image_});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find("\n6 units: 5 OK, 1 failed\n"), std::string::npos) << r.out;
+  for (int n = 1; n <= 6; ++n) {
+    EXPECT_NE(r.out.find("#" + std::to_string(n) + " COM"), std::string::npos) << n << r.out;
+  }
+  EXPECT_EQ(r.out.find("#7 "), std::string::npos) << r.out;
+
+  const auto records = LogRecords(log);
+  ASSERT_EQ(records.size(), 6u);
+  std::set<int> units;
+  std::set<int> ports;
+  int failed = 0;
+  for (const auto& j : records) {
+    units.insert(j["unit"].get<int>());
+    ports.insert(j["port"].get<int>());
+    failed += j["result"] == "failed" ? 1 : 0;
+    EXPECT_EQ(j["blocks"], 16);
+    EXPECT_EQ(j["file_sha256"], Sha256Hex(SmallImage()));
+    EXPECT_EQ(j["host"], records[0]["host"]);
+    EXPECT_TRUE(j["adapter"].is_null());
+    EXPECT_EQ(j["time"].get<std::string>().size(), 24u) << j["time"];  // ...T22:19:06.123Z
+  }
+  EXPECT_EQ(units, (std::set<int>{1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(ports.size(), 2u);
+  EXPECT_EQ(failed, 1);
+  // The device saw no extra unit: the text lines were not taken as one.
+  std::size_t played = first.get().exchanges().size() + second.get().exchanges().size();
+  EXPECT_LE(played, 8u);
+}
+
+// A line end in text after the pause outlasts --timeout: that hello is text, not a unit; with
+// --hello-timeout the port ends when no further unit comes, and so does Ctrl-C between units.
+TEST_F(CliPosix, TextBetweenUnitsIsNoUnit) {
+  for (const bool ctrl_c : {false, true}) {
+    SimulatorOptions o = Options();
+    o.next_unit_ms = 500;
+    o.text_after = "booted";
+    o.units = 2;
+    Device device(o);
+    std::thread stop;
+    std::vector<std::string> args{"update", "--repeat", "--json",      "--timeout",
+                                  "0.2",    "--port",   device.port(), image_};
+    if (ctrl_c) {
+      stop = std::thread([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        cli::RequestInterrupt();
+      });
+    } else {
+      args.insert(args.end(), {"--hello-timeout", "1"});
+    }
+    const auto r = Pelkar1(args);
+    if (stop.joinable()) stop.join();
+    EXPECT_EQ(r.status, 0) << ctrl_c << r.out << r.err;
+    EXPECT_NE(r.err.find("taken as text, not as a unit"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("2 units: 2 OK, 0 failed"), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2) << r.out;
+  }
+}
+
+// An adapter pulled during a unit ends that port: the unit failed, the run says so.
+TEST_F(CliPosix, RepeatEndsAPortThatIsLost) {
+  SimulatorOptions o = Options();
+  o.hangup_after = 3;
+  Device device(o);
+  const fs::path log = dir_ / "units.jsonl";
+  const auto r =
+      Pelkar1({"update", "--repeat", "--log", Text(log), "--port", device.port(), image_});
+  EXPECT_EQ(r.status, 3) << r.out << r.err;
+  EXPECT_NE(r.out.find("#1 COM200"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("The port was lost during the update (3 of 16 blocks sent)"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("1 unit: 0 OK, 1 failed"), std::string::npos) << r.out;
+  const auto records = LogRecords(log);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["result"], "port-lost");
+  EXPECT_EQ(records[0]["blocks"], 3);
+}
+
 TEST_F(CliPosix, UpdateJsonShape) {
   Device device(Options());
   auto r = Pelkar1({"update", "--json", "--port", device.port(), image_});
   ASSERT_EQ(r.status, 0) << r.err;
   auto j = nlohmann::ordered_json::parse(r.out);
   EXPECT_GE(j["seconds"].get<double>(), 0);
+  EXPECT_EQ(j["file_sha256"], Sha256Hex(SmallImage()));
+  EXPECT_EQ(j["image_sha256"], j["file_sha256"]);
   j["seconds"] = 0;
   j["path"] = "PATH";
+  j["time"] = "TIME";
+  j["host"] = "HOST";
+  j["file"] = "FILE";
+  j["file_sha256"] = j["image_sha256"] = "SHA";
   EXPECT_EQ(j.dump(2), ReadText(fs::path(PELKAR_TEST_DATA_DIR) / "update.json"));
 }
 

@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "../../cli/src/firmware_input.h"
+#include "../../cli/src/unit_log.h"
 #include "../serial/pty.h"
 #include "firmware/encoder.h"
 #include "firmware/image.h"
@@ -57,6 +59,9 @@ TEST_F(Cli, ArgumentsMeanWhatTheySay) {
       {{"update", "--port", "1", image_, "--hello-timeout", "1e10"}, 2, "at most 86400"},
       {{"update", "--json", "--port", "1", Text(dir_ / "none.bin")}, 6, "\"result\":\"bad-input\""},
       {{"updte"}, 2, "Did you mean 'update'?"},
+      {{"update", "--port", "1", image_, "--count", "3"}, 2, "--repeat"},
+      {{"update", "--port", "1", image_, "--repeat", "--count", "0"}, 2, "--count"},
+      {{"update", "--port", "1", image_, "--log", Text(dir_)}, 6, "the log"},
       {{"help", "encode"}, 0, "Usage: pelkar1 encode"},
       {{"--version"}, 0, "pelkar1 "},
   };
@@ -177,6 +182,56 @@ TEST_F(Cli, NonAsciiNamesWorkInEveryCommand) {
   }
   EXPECT_EQ(fs::file_size(Utf8Path(bin)), kEncodedImageSize);
   EXPECT_EQ(ReadText(Utf8Path(In(name + "-back.hex"))), ":0500000042FFFFFFAA12\r\n:00000001FF\r\n");
+}
+
+// HEX is told by its name or its content; an image's scrambled bytes never read as text.
+TEST(FirmwareInput, TellsHexFromImages) {
+  struct Case {
+    const char* name;
+    std::string head;
+    bool hex;
+  } cases[] = {
+      {"fw.hex", "anything", true},
+      {"FW.IHX", "", true},
+      {"build.ihex", "", true},
+      {"build.txt", ":0100000042BD\r\n", true},
+      {"build", "\r\n  :0100000042BD\n:00000001FF\n\x1A", true},
+      {"fw.bin", std::string(":\x01\x9C\xFF", 4), false},  // an image whose first byte is ':'
+      {"fw.bin", "0100000042BD\n", false},
+      {"fw.bin", "", false},
+      {"fw.hexa", std::string("\x00\x01", 2), false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(cli::IsHexInput(c.name, c.head), c.hex) << c.name << " " << c.head;
+  }
+}
+
+// Writers that share the log, as two fixtures' pelkar1 do, never interleave inside a record.
+TEST_F(Cli, LogRecordsStayWholeUnderConcurrentWriters) {
+  const std::string log = Text(dir_ / "units.jsonl");
+  constexpr int kRecords = 200;
+  const auto writer = [&](char fill) {
+    cli::UnitLog file(log);
+    for (int i = 0; i < kRecords; ++i) {
+      nlohmann::json j{
+          {"writer", std::string(1, fill)}, {"n", i}, {"pad", std::string(5000, fill)}};
+      ASSERT_TRUE(file.Append(j.dump())) << file.Error();
+    }
+  };
+  std::thread a(writer, 'a');
+  std::thread b(writer, 'b');
+  a.join();
+  b.join();
+  std::ifstream in(dir_ / "units.jsonl", std::ios::binary);
+  int lines = 0;
+  for (std::string line; std::getline(in, line); ++lines) {
+    const auto j = nlohmann::json::parse(line);
+    EXPECT_EQ(j["pad"], std::string(5000, j["writer"].get<std::string>()[0]));
+  }
+  EXPECT_EQ(lines, 2 * kRecords);
+  EXPECT_EQ(cli::UtcTimestamp(std::chrono::system_clock::time_point{} +
+                              std::chrono::milliseconds(1796768346123)),
+            "2026-12-08T22:19:06.123Z");
 }
 
 TEST(CliHelp, MatchesTheGoldenText) {

@@ -31,6 +31,12 @@ struct SimulatorOptions {
                                               // (0: once the host answered the hello)
   std::optional<std::filesystem::path> save;  // keep the received image here
   bool once = false;                          // end after one exchange
+  // A fixture with a fresh unit: after a verdict, the next unit greets the same host on the
+  // same port after this pause, instead of waiting for the host to close it.
+  std::optional<std::uint32_t> next_unit_ms;
+  std::string text_after;                  // a line (0x0A added) a unit prints after its verdict
+  std::vector<std::size_t> failing_units;  // units (1 = the first) that answer 14
+  std::optional<std::size_t> units;        // units in all; silence after the last
 };
 
 // How one exchange went, from the device's side.
@@ -39,6 +45,7 @@ struct SimulatedExchange {
   std::optional<std::uint8_t> verdict;  // what the device answered, if it got that far
   bool crc_matched = false;
   bool host_left = false;  // the host closed the port before the end
+  std::size_t unit = 0;    // 1 for the first unit the device played
 };
 
 class SimulatedDevice {
@@ -73,6 +80,8 @@ class SimulatedDevice {
   void Log(const std::string& line) const;
   bool StopRequested();
   bool HangUpDue(const DeviceModel& device) const;
+  DeviceModel NextUnit();
+  bool UnitsLeft() const;
 
   SimulatorOptions options_;
   std::function<void(const std::string&)> log_;
@@ -85,6 +94,7 @@ class SimulatedDevice {
   std::filesystem::path link_path_;
   mutable std::mutex mutex_;
   std::vector<SimulatedExchange> exchanges_;
+  std::size_t units_ = 0;  // units begun
 };
 
 }  // namespace pelkar

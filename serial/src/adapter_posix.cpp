@@ -1,0 +1,126 @@
+#include <libudev.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "serial/adapter.h"
+
+namespace pelkar {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct UdevDeleter {
+  void operator()(udev* u) const { udev_unref(u); }
+  void operator()(udev_device* d) const { udev_device_unref(d); }
+};
+
+constexpr char kById[] = "/dev/serial/by-id";
+
+std::string Canonical(const std::string& path) {
+  std::error_code ec;
+  const fs::path p = fs::canonical(path, ec);
+  return ec ? path : p.string();
+}
+
+// The by-id link that leads to the device, when udev's database did not name it.
+std::string ByIdLinkTo(const std::string& device) {
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(kById, ec)) {
+    if (Canonical(entry.path().string()) == device) return entry.path().string();
+  }
+  return "";
+}
+
+std::string Attribute(udev_device* d, const char* name) {
+  const char* v = udev_device_get_sysattr_value(d, name);
+  std::string s = v ? v : "";
+  while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
+    s.pop_back();
+  return s;
+}
+
+// The tty's properties; without a udev database, the USB device's sysfs attributes under
+// the same names.
+std::map<std::string, std::string> Properties(udev_device* tty) {
+  std::map<std::string, std::string> props;
+  for (udev_list_entry* e = udev_device_get_properties_list_entry(tty); e != nullptr;
+       e = udev_list_entry_get_next(e)) {
+    const char* value = udev_list_entry_get_value(e);
+    props[udev_list_entry_get_name(e)] = value ? value : "";
+  }
+  if (props.count("ID_VENDOR_ID") > 0) return props;
+  udev_device* usb = udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_device");
+  if (usb == nullptr) return props;
+  props["ID_BUS"] = "usb";
+  props["ID_VENDOR_ID"] = Attribute(usb, "idVendor");
+  props["ID_MODEL_ID"] = Attribute(usb, "idProduct");
+  props["ID_VENDOR"] = Attribute(usb, "manufacturer");
+  props["ID_MODEL"] = Attribute(usb, "product");
+  props["ID_SERIAL_SHORT"] = Attribute(usb, "serial");
+  return props;
+}
+
+bool LockFileHeld(const std::string& device) {
+  const std::string name = fs::path(device).filename().string();
+  for (const char* dir : {"/run/lock", "/var/lock"}) {
+    std::ifstream lock(std::string(dir) + "/LCK.." + name);
+    long pid = 0;
+    if (lock >> pid && pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::optional<UsbAdapter> AdapterForDevice(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return std::nullopt;
+  std::unique_ptr<udev, UdevDeleter> u(udev_new());
+  if (!u) return std::nullopt;
+  std::unique_ptr<udev_device, UdevDeleter> tty(
+      udev_device_new_from_devnum(u.get(), 'c', st.st_rdev));
+  if (!tty) return std::nullopt;
+  auto adapter = AdapterFromProperties(Properties(tty.get()));
+  if (adapter && adapter->by_id.empty()) adapter->by_id = ByIdLinkTo(Canonical(path));
+  return adapter;
+}
+
+std::vector<UsbAdapter> UsbAdapters() {
+  std::vector<UsbAdapter> found;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(kById, ec)) {
+    if (auto a = AdapterForDevice(entry.path().string())) {
+      a->by_id = entry.path().string();
+      found.push_back(std::move(*a));
+    }
+  }
+  return found;
+}
+
+PortAccess AccessOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return PortAccess::Missing;
+  if (::access(path.c_str(), R_OK | W_OK) != 0) {
+    return errno == ENOENT ? PortAccess::Missing : PortAccess::NoAccess;
+  }
+  std::ifstream locks("/proc/locks");
+  std::stringstream text;
+  text << locks.rdbuf();
+  if (LockedIn(text.str(), major(st.st_dev), minor(st.st_dev), st.st_ino) ||
+      LockFileHeld(Canonical(path))) {
+    return PortAccess::Busy;
+  }
+  return PortAccess::Ready;
+}
+
+}  // namespace pelkar

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "serial/port_map.h"
-#include "utf16_windows.h"
+#include "platform/utf16_windows.h"
 
 namespace pelkar {
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "serial/port_map.h"
-#include "utf16_windows.h"
+#include "platform/utf16_windows.h"
 
 namespace pelkar {
 namespace {

@@ -2,6 +2,7 @@
 // Form1 shows instead of drawing it.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -9,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -146,12 +148,20 @@ class DeviceChannel final : public PortChannel {
   }
   bool IsOpen() const override { return open; }
   int Descriptor() const override { return -1; }
-  WaitResult WaitReadable(std::chrono::steady_clock::time_point, const WaitInterrupt&) override {
-    return WaitResult::kReady;
+  // Called from a face's watcher thread: it sees only the flag the window's thread keeps.
+  WaitResult WaitReadable(std::chrono::steady_clock::time_point deadline,
+                          const WaitInterrupt& stop) override {
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (stop.Raised()) return WaitResult::kInterrupted;
+      if (readable_) return WaitResult::kReady;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return WaitResult::kTimeout;
   }
   ReadResult ReadWaiting(std::vector<std::uint8_t>& out) override {
     out.insert(out.end(), waiting.begin(), waiting.end());
     waiting.clear();
+    Changed();
     return present ? ReadResult::kOk : ReadResult::kLost;
   }
   bool Write(std::span<const std::uint8_t> data) override {
@@ -160,6 +170,7 @@ class DeviceChannel final : public PortChannel {
       const auto answer = device.OnHostByte(b);
       waiting.insert(waiting.end(), answer.begin(), answer.end());
     }
+    Changed();
     return true;
   }
   void Close() override { open = false; }
@@ -167,11 +178,19 @@ class DeviceChannel final : public PortChannel {
   void Hello() {
     const auto hello = device.Start();
     waiting.insert(waiting.end(), hello.begin(), hello.end());
+    Changed();
   }
+  void Unplug() {
+    present = false;
+    Changed();
+  }
+  // Call after changing waiting or present directly.
+  void Changed() { readable_ = !waiting.empty() || !present; }
 
   DeviceModel device;
   std::vector<std::uint8_t> waiting;
   bool present = true;  // false: unplugged
+  std::atomic<bool> readable_{false};
   bool open = false;
   std::uint8_t opened_number = 0;
   std::int32_t opened_baud = 0;

@@ -163,7 +163,7 @@ TEST_F(UpdateTest, EndingsWithoutTheVerdict) {
   };
   for (const Case& c : cases) {
     Start(c.options);
-    channel_->present = !c.unplug_before;
+    if (c.unplug_before) channel_->Unplug();
     form_->Update_Click();
     if (!c.unplug_before) {
       channel_->Hello();
@@ -171,7 +171,7 @@ TEST_F(UpdateTest, EndingsWithoutTheVerdict) {
     }
     if (c.unplug_after_two_blocks) {
       EXPECT_EQ(channel_->device.received_image().size(), 512u) << c.what;
-      channel_->present = false;
+      channel_->Unplug();
       form_->Port_DataArrived();  // the face's wake-up at a hang-up
     }
     EXPECT_FALSE(form_->Running()) << c.what;

@@ -56,9 +56,9 @@ window() {
 keys() {
   xdotool windowfocus --sync "$1" 2>/dev/null || true
   shift
-  for k in "$@"; do
+  for k in "$@"; do  # paced for a busy machine: Wine's menus open in their own time
     xdotool key "$k"
-    sleep 0.3
+    sleep 0.5
   done
 }
 close_window() {
@@ -115,15 +115,15 @@ index=$("$wine" "$cli_exe" ports 2>/dev/null | tr -d '\r' | awk '/\(COM3\)/ { pr
 "$wine" "$exe" >app.log 2>&1 &
 app=$!
 win=$(window "^Pelkar1 Update utility$" 60) || { echo "FAILED: no window appeared"; exit 1; }
-sleep 1
+sleep 2
 # Serial Port -> the item of COM3.
 downs=()
 for _ in $(seq "$index"); do downs+=(Down); done
 keys "$win" F10 Down "${downs[@]}" Return
 # Load File -> the image's full name typed into the open dialog.
 keys "$win" F10 Right Return
-dialog=$(window "^Open$" 30) || { echo "FAILED: no open dialog"; exit 1; }
-sleep 0.5
+dialog=$(window "^Open$" 30) || { echo "FAILED: no open dialog"; cat app.log; exit 1; }
+sleep 1
 xdotool windowfocus --sync "$dialog" 2>/dev/null || true
 xdotool type --delay 20 "$("$wine" winepath -w "$work/$image" 2>/dev/null | tr -d '\r')"
 sleep 0.3

@@ -2,7 +2,7 @@
 # Debian's nsis. Both programs go under Program Files\Pelkar1, the window gets a Start-menu
 # shortcut, and an uninstaller is registered. The zip stays for those who want no installer.
 
-set(CPACK_NSIS_PACKAGE_NAME "Pelkar1 ${PROJECT_VERSION}")
+set(CPACK_NSIS_PACKAGE_NAME "Pelkar1")
 set(CPACK_NSIS_DISPLAY_NAME "Pelkar1")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY "Pelkar1")
 set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY "Pelkar1")

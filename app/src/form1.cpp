@@ -204,8 +204,7 @@ void Form1::Update_Click() {
     exchange = std::make_unique<UpdateExchange>(firmware_image_, image_crc_);
   } catch (const std::invalid_argument&) {
     // Only whole 256-byte blocks can be sent; the loader refuses anything else.
-    face_.ShowMessage("There is no firmware image to send. Load a file first.",
-                      MessageIcon::Error);
+    face_.ShowMessage("There is no firmware image to send. Load a file first.", MessageIcon::Error);
     return;
   }
   PortChannel& channel = Channel();

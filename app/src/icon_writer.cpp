@@ -44,7 +44,8 @@ std::vector<char> IconImage(int size) {
   for (int y = size - 1; y >= 0; --y) {
     std::vector<char> bits(static_cast<std::size_t>(mask_stride), 0);
     for (int x = 0; x < size; ++x) {
-      if (qAlpha(image.pixel(x, y)) == 0) bits[static_cast<std::size_t>(x / 8)] |= static_cast<char>(0x80 >> (x % 8));
+      if (qAlpha(image.pixel(x, y)) == 0)
+        bits[static_cast<std::size_t>(x / 8)] |= static_cast<char>(0x80 >> (x % 8));
     }
     out.insert(out.end(), bits.begin(), bits.end());
   }

@@ -69,9 +69,9 @@ Win32Form1::Win32Form1(Form1Parts parts) : stop_(std::make_unique<WaitInterrupt>
   ::AppendMenuW(bar_, MF_STRING, kLoadFile, L"Load File");
   ::AppendMenuW(bar_, MF_STRING, kUpdate, L"Update");
 
-  hwnd_ = ::CreateWindowExW(0, kWindowClass, Utf16(kWindowCaption).c_str(), kStyle, CW_USEDEFAULT,
-                            CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, bar_, instance,
-                            this);
+  hwnd_ =
+      ::CreateWindowExW(0, kWindowClass, Utf16(kWindowCaption).c_str(), kStyle, CW_USEDEFAULT,
+                        CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, bar_, instance, this);
   if (hwnd_ == nullptr) {
     ::DestroyMenu(bar_);
     throw std::runtime_error("Cannot create the window: " + SystemMessage(::GetLastError()));
@@ -84,8 +84,8 @@ Win32Form1::Win32Form1(Form1Parts parts) : stop_(std::make_unique<WaitInterrupt>
   command1_ = ::CreateWindowExW(0, L"BUTTON", L"Command1",
                                 WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, 0, 0, 0,
                                 hwnd_, reinterpret_cast<HMENU>(kCommand1), instance, nullptr);
-  picture1_ = ::CreateWindowExW(0, kPictureClass, L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP, 0, 0,
-                                0, 0, hwnd_, nullptr, instance, this);
+  picture1_ = ::CreateWindowExW(0, kPictureClass, L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP, 0, 0, 0,
+                                0, hwnd_, nullptr, instance, this);
   Layout();
 
   if (parts.program_dir.empty()) parts.program_dir = ProgramDir();
@@ -304,8 +304,9 @@ void Win32Form1::SetUpdateEnabled(bool enabled) {
 
 void Win32Form1::SetUpdateCaption(const std::string& caption) {
   update_caption_ = Utf16(caption);
-  ::ModifyMenuW(bar_, kUpdate, MF_BYCOMMAND | MF_STRING | (update_enabled_ ? MF_ENABLED : MF_GRAYED),
-                kUpdate, update_caption_.c_str());
+  ::ModifyMenuW(bar_, kUpdate,
+                MF_BYCOMMAND | MF_STRING | (update_enabled_ ? MF_ENABLED : MF_GRAYED), kUpdate,
+                update_caption_.c_str());
   ::DrawMenuBar(hwnd_);
 }
 

@@ -9,8 +9,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "serial/port_map.h"
 #include "platform/utf16_windows.h"
+#include "serial/port_map.h"
 
 namespace pelkar {
 namespace {

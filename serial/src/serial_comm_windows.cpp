@@ -10,8 +10,8 @@
 #include <system_error>
 #include <vector>
 
-#include "serial/port_map.h"
 #include "platform/utf16_windows.h"
+#include "serial/port_map.h"
 
 namespace pelkar {
 namespace {

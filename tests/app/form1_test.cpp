@@ -193,7 +193,7 @@ TEST_F(Form1Test, EncoderOpensOnlyOnTheExactCodeTypedFirst) {
     std::u16string typed;
     bool opens;
   };
-  const Case cases[] = {{u"Tavik", true}, {u"tavik", false}, {u"xTavik", false},
+  const Case cases[] = {{u"Tavik", true},  {u"tavik", false},  {u"xTavik", false},
                         {u"TAVIK", false}, {u" Tavik", false}, {u"\u00e9Tavik", false}};
   for (const Case& c : cases) {
     Make({{"A", 1}});
@@ -217,7 +217,7 @@ TEST_F(Form1Test, EncoderWritesTheImageBesideTheHexFile) {
   const fs::path bin = sub / Utf8Path("F\xC5\x91program.bin");
   WriteText(hex, kHex);
   WriteAll(bin, std::vector<std::uint8_t>(50000, 7));  // replaced whole
-  face_->on_show = [&] {  // "Kész" only once the file is there
+  face_->on_show = [&] {                               // "Kész" only once the file is there
     EXPECT_EQ(fs::file_size(bin), 40960u);
   };
   dialogs_->answers = {Utf8(hex)};

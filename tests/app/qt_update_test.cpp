@@ -21,8 +21,8 @@
 
 #include "app/progress_picture.h"
 #include "app/qt_form1.h"
-#include "qt_test_support.h"
 #include "firmware/image.h"
+#include "qt_test_support.h"
 #include "serial/virtual_port.h"
 #include "sim/device_model.h"
 
@@ -168,7 +168,7 @@ TEST_F(QtUpdateTest, StopAndClosingInTheMiddleCloseThePort) {
     if (by_closing) {
       form_->close();
     } else {
-      form_->Update()->trigger();  // Stop
+      form_->Update()->trigger();                  // Stop
       EXPECT_EQ(form_->Picture1()->Units(), 512);  // the bar keeps what was drawn
       device_.reset();
       device_ = std::make_unique<PtyBootLoader>(Device([](auto& o) { o.silent_after = 2; }));

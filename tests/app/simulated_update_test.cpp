@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include "qt_test_support.h"
 #include "firmware/encoder.h"
 #include "firmware/image.h"
+#include "qt_test_support.h"
 #include "sim/simulated_device.h"
 
 namespace pelkar {

@@ -158,8 +158,7 @@ TEST_F(UpdateTest, EndingsWithoutTheVerdict) {
        "Illegal command", MessageIcon::None},
       {"port cannot open", {}, true, false, "Can't open port", MessageIcon::None},
       {"port lost", Device([](auto& o) { o.silent_after = 2; }), false, true,
-       "The connection to the device was lost. Check the cable and try again.",
-       MessageIcon::Error},
+       "The connection to the device was lost. Check the cable and try again.", MessageIcon::Error},
   };
   for (const Case& c : cases) {
     Start(c.options);

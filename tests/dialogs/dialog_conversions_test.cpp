@@ -119,6 +119,5 @@ TEST(FontConversions, FaceNameCutAt31BytesOnACharacterBoundary) {
     EXPECT_EQ(FaceNameField(name), field) << name;
 }
 
-
 }  // namespace
 }  // namespace pelkar

@@ -52,7 +52,8 @@ TEST(QtFileDialog, BuiltWithFiltersDirCaptionAndSuffix) {
 TEST(QtFileDialog, AnsweredAndCancelled) {
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());
-  const FileRequest request{{"Images (*.bin)", "HEX (*.hex)"}, dir.path().toStdString(), "", "", ""};
+  const FileRequest request{
+      {"Images (*.bin)", "HEX (*.hex)"}, dir.path().toStdString(), "", "", ""};
   QtDialogBackend backend;
   AnswerNextDialog<QFileDialog>(true, [&](QFileDialog& d) {
     d.selectNameFilter("HEX (*.hex)");
@@ -70,7 +71,8 @@ TEST(QtFileDialog, AnsweredAndCancelled) {
 
 TEST(QtColorDialog, ColorRefIsRedInTheLowByte) {
   EXPECT_EQ(QtDialogBackend::ColorFromColorRef(0x00123456), QColor(0x56, 0x34, 0x12));
-  EXPECT_EQ(QtDialogBackend::ColorFromColorRef(0xFF0000FF), QColor(255, 0, 0));  // high byte ignored
+  EXPECT_EQ(QtDialogBackend::ColorFromColorRef(0xFF0000FF),
+            QColor(255, 0, 0));  // high byte ignored
   EXPECT_EQ(QtDialogBackend::ColorRefFromColor(QColor(0x56, 0x34, 0x12, 9)), 0x00123456u);
 }
 

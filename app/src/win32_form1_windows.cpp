@@ -202,8 +202,15 @@ LRESULT Win32Form1::Handle(UINT message, WPARAM wp, LPARAM lp) {
         }
       }
       return 0;
+    case WM_ACTIVATE:
+      // The control that had the focus gets it back when the window is active again.
+      if (LOWORD(wp) == WA_INACTIVE) {
+        const HWND focus = ::GetFocus();
+        if (focus == command1_ || focus == picture1_) focus_ = focus;
+      }
+      return ::DefWindowProcW(hwnd_, message, wp, lp);
     case WM_SETFOCUS:
-      ::SetFocus(command1_);
+      ::SetFocus(focus_ != nullptr ? focus_ : command1_);
       return 0;
     case WM_DPICHANGED: {
       dpi_ = HIWORD(wp);

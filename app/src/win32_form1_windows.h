@@ -79,9 +79,9 @@ class Win32Form1 final : public Form1Face {
   HWND hwnd_ = nullptr;
   HWND picture1_ = nullptr;
   HWND command1_ = nullptr;
+  HWND focus_ = nullptr;  // the control to focus when the window is activated
   HMENU bar_ = nullptr;
   HMENU ser_port_ = nullptr;
-  HFONT font_ = nullptr;
   UINT dpi_ = 96;
   std::size_t port_items_ = 0;
   bool update_enabled_ = false;

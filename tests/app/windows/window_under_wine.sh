@@ -5,8 +5,8 @@
 #   window_under_wine.sh smoke  WINE64 PREFIX EXE
 #   window_under_wine.sh update WINE64 PREFIX EXE HOST_PELKAR1 FIRMWARE_HEX PELKAR1_EXE [SHOT.png]
 #
-# smoke: the window titled "Pelkar1 Update utility" appears with its menu bar and closes
-# cleanly (exit status 0). update: the build machine's simulated device on a pseudo-terminal,
+# smoke: the window titled "Pelkar1 Update utility" appears with its menu bar, typing the access
+# code opens the encoder's dialog, and the window closes cleanly (exit status 0). update: the build machine's simulated device on a pseudo-terminal,
 # linked as COM3 of the prefix; Serial Port -> its item, Load File -> the image's name typed
 # into the open dialog, Update; the "Pelkar Update utility" box must come and the device's
 # saved image must equal the file. Prints the time from Update to the box. Exits 77 (skipped)
@@ -83,6 +83,14 @@ if [ "$mode" = smoke ]; then
     exit 1
   fi
   echo "ok: \"Pelkar1 Update utility\" ${WIDTH}x${HEIGHT} with its menu bar"
+  # The access code typed on the window, Command1 holding the focus, opens the encoder's
+  # dialog; cancelled, it leaves nothing behind.
+  sleep 1
+  xdotool windowfocus --sync "$win" 2>/dev/null || true
+  xdotool type --delay 100 "Tavik"
+  dialog=$(window "^Open$" 30) || { echo "FAILED: typing the access code opened no dialog"; exit 1; }
+  keys "$dialog" Escape
+  echo "ok: the access code opens the encoder's dialog"
   close_window "$win"
   exit 0
 fi

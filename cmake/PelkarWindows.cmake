@@ -14,6 +14,11 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine
                FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
                                 WORLD_READ WORLD_EXECUTE)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine/run)
+# Programs that make windows run on a virtual X display, in a prefix of their own.
+set(PELKAR_WINE_GUI_PREFIX ${CMAKE_BINARY_DIR}/wine/gui-prefix)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-gui-run.sh.in ${CMAKE_BINARY_DIR}/wine/gui-run @ONLY
+               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                WORLD_READ WORLD_EXECUTE)
 
 # GoogleTest built by this compiler from the sources libgtest-dev ships.
 set(PELKAR_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources")

@@ -1,89 +1,48 @@
 #include "app/form1.h"
 
-#include <QAction>
-#include <QApplication>
-#include <QCloseEvent>
-#include <QDir>
-#include <QKeyEvent>
-#include <QLayout>
-#include <QMenu>
-#include <QMenuBar>
-#include <QPushButton>
-#include <QSocketNotifier>
-
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
-#include "app/app_icon.h"
-#include "app/progress_picture.h"
 #include "dialogs/win_dialog.h"
 #include "firmware/encoder.h"
+#include "firmware/files.h"
 #include "firmware/image.h"
-#include "firmware/update_exchange.h"
 #include "hex/intel_hex.h"
 #include "serial_adapters.h"
 
 namespace pelkar {
 namespace {
 
-constexpr std::int32_t kBaudRate = 115200;
-constexpr int kClientWidth = 361;  // 5415 twips
-constexpr int kClientHeight = 30;  // 450 twips
 const char* const kAccessCode = "Tavik";
 
-QString Qs(const std::string& text) {
-  return QString::fromStdString(text);
+// One UTF-16 unit as UTF-8; half of a surrogate pair stands for a character no code has.
+std::string Utf8Unit(char16_t unit) {
+  const auto c = static_cast<std::uint32_t>(unit);
+  std::string out;
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c >= 0xD800 && c < 0xE000) {
+    out += "\xEF\xBF\xBD";  // U+FFFD
+  } else {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+  return out;
 }
 
 }  // namespace
 
-Form1::Form1(Form1Parts parts) : parts_(std::move(parts)) {
-  setObjectName(QStringLiteral("Form1"));
-  setWindowTitle(QStringLiteral("Pelkar1 Update utility"));
-  setWindowIcon(AppIcon());
-
-  auto* client = new QWidget(this);
-  client->setFixedSize(kClientWidth, kClientHeight);
-  setCentralWidget(client);
-
-  // Created first so that it is first in the tab order and takes the focus at start. It sits
-  // below the visible area on purpose: reachable from the keyboard only.
-  command1_ = new QPushButton(QStringLiteral("Command1"), client);
-  command1_->setObjectName(QStringLiteral("Command1"));
-  command1_->setGeometry(60, 56, 69, 37);
-  command1_->setAutoDefault(true);  // Enter clicks it as Space does
-  connect(command1_, &QPushButton::clicked, this, [this] { Command1_Click(); });
-
-  picture1_ = new ProgressPicture(client);
-  picture1_->setGeometry(4, 4, 353, 21);
-  setTabOrder(command1_, picture1_);
-  command1_->setFocus();
-
-  ser_port_ = menuBar()->addMenu(QStringLiteral("Serial Port"));
-  load_file_ = menuBar()->addAction(QStringLiteral("Load File"));
-  update_ = menuBar()->addAction(QStringLiteral("Update"));
-  connect(load_file_, &QAction::triggered, this, [this] { LoadFile_Click(); });
-  connect(update_, &QAction::triggered, this, [this] { Update_Click(); });
-
-  // The size is fixed: enlarging the window would uncover Command1.
-  layout()->setSizeConstraint(QLayout::SetFixedSize);
-
-  // Key preview: every key typed into this window, whatever holds the focus.
-  qApp->installEventFilter(this);
-
-  Form_Load();
-}
+Form1::Form1(Form1Face& face, Form1Parts parts) : face_(face), parts_(std::move(parts)) {}
 
 Form1::~Form1() {
-  qApp->removeEventFilter(this);
-  if (Running()) EndExchange();
-}
-
-bool Form1::Running() const noexcept {
-  return notifier_ != nullptr;
+  Form_Unload();
 }
 
 PortDiscovery& Form1::Ports() {
@@ -97,58 +56,67 @@ PortChannel& Form1::Channel() {
 }
 
 WinDialog& Form1::Dialog() {
-  if (!dialog_) dialog_ = std::make_unique<WinDialog>(parts_.dialogs);
+  if (!dialog_) {
+    dialog_ = std::make_unique<WinDialog>(parts_.dialogs);
+    dialog_->Owner(face_.DialogParent());
+  }
   return *dialog_;
 }
 
-MessageBoxes& Form1::Messages() {
-  if (!parts_.messages) parts_.messages = std::make_shared<QtMessageBoxes>(this);
-  return *parts_.messages;
+void Form1::SetLoadFileEnabled(bool enabled) {
+  load_file_enabled_ = enabled;
+  face_.SetLoadFileEnabled(enabled);
 }
 
-QString Form1::ProgramDir() const {
-  return parts_.program_dir.isEmpty() ? QCoreApplication::applicationDirPath() : parts_.program_dir;
+void Form1::SetUpdateEnabled(bool enabled) {
+  update_enabled_ = enabled;
+  face_.SetUpdateEnabled(enabled);
 }
 
-void Form1::AddPortItem(const std::string& name) {
-  QString caption = Qs(name);
-  caption.replace(QLatin1Char('&'), QStringLiteral("&&"));  // no mnemonics
-  QAction* item = ser_port_->addAction(caption);
-  item->setCheckable(true);
-  const int index = static_cast<int>(port_items_.size());
-  connect(item, &QAction::triggered, this, [this, item, index] {
-    // Qt has already flipped the tick; put it back, Port_Click decides it.
-    item->setChecked(!item->isChecked());
-    Port_Click(index);
-  });
-  port_items_.push_back(item);
+void Form1::SetUpdateCaption(const char* caption) {
+  update_caption_ = caption;
+  face_.SetUpdateCaption(update_caption_);
+}
+
+void Form1::SetTick(std::size_t index, bool ticked) {
+  ticks_.at(index) = ticked;
+  face_.SetPortTicked(index, ticked);
 }
 
 void Form1::Form_Load() {
   Ports().Query();
-  const std::uint8_t count = Ports().Count();
-  for (std::uint8_t i = 0; i < count || (i == 0 && count == 0); ++i) {
-    AddPortItem(count == 0 ? std::string() : Ports().Name(i));
-    if (i == 255) break;
+  // Discovery always leaves one entry, an empty one when no port was found.
+  const std::uint8_t count = std::max<std::uint8_t>(Ports().Count(), 1);
+  for (std::uint8_t i = 0; i < count; ++i) {
+    ticks_.push_back(false);
+    face_.AddPortItem(i < Ports().Count() ? Ports().Name(i) : std::string());
   }
-  load_file_->setEnabled(false);
-  update_->setEnabled(false);
-  QDir::setCurrent(ProgramDir());
+  SetLoadFileEnabled(false);
+  SetUpdateEnabled(false);
+  SetUpdateCaption("Update");
+  face_.SetSerPortEnabled(true);
+  if (!parts_.program_dir.empty()) {
+    std::error_code ignored;  // the dialogs then start wherever the system likes
+    std::filesystem::current_path(Utf8Path(parts_.program_dir), ignored);
+  }
 }
 
 void Form1::Port_Click(int Index) {
-  if (Running() || Index < 0 || static_cast<std::size_t>(Index) >= port_items_.size()) return;
-  port_items_[selected_port_]->setChecked(false);
-  QAction* item = port_items_[static_cast<std::size_t>(Index)];
-  item->setChecked(!item->isChecked());
+  if (Running() || Index < 0 || static_cast<std::size_t>(Index) >= ticks_.size()) return;
+  const auto index = static_cast<std::size_t>(Index);
+  SetTick(selected_port_, false);
+  SetTick(index, !ticks_[index]);
   selected_port_ = static_cast<std::uint8_t>(Index);
   port_chosen_ = true;
-  load_file_->setEnabled(true);
+  SetLoadFileEnabled(true);
 }
 
 void Form1::LoadFile_Click() {
-  if (Running()) return;
-  QDir::setCurrent(ProgramDir());
+  if (Running() || !load_file_enabled_) return;
+  if (!parts_.program_dir.empty()) {
+    std::error_code ignored;
+    std::filesystem::current_path(Utf8Path(parts_.program_dir), ignored);
+  }
   WinDialog& dialog = Dialog();
   dialog.FileName("");
   dialog.Filter("*.bin|*.bin");
@@ -156,15 +124,14 @@ void Form1::LoadFile_Click() {
   if (dialog.FileName().empty()) return;
   pelkar::FirmwareImage image;
   try {
-    image = LoadImageFile(dialog.FileName());
+    image = LoadImageFile(Utf8Path(dialog.FileName()));
   } catch (const ImageFileError& refusal) {
-    Messages().Show(Qs(refusal.what()), MessageIcon::Error);
+    face_.ShowMessage(refusal.what(), MessageIcon::Error);
     return;
   }
   firmware_image_ = std::move(image.bytes);
   image_crc_ = image.crc;
-  image_loaded_ = true;
-  update_->setEnabled(true);
+  SetUpdateEnabled(true);
 }
 
 void Form1::Command1_Click() {
@@ -175,7 +142,7 @@ void Form1::Command1_Click() {
 }
 
 void Form1::Form_KeyPress(char16_t KeyAscii) {
-  key_buffer_ += QString(QChar(KeyAscii)).toStdString();
+  key_buffer_ += Utf8Unit(KeyAscii);
   if (key_buffer_ != kAccessCode) return;
   if (Running()) {
     // Refused while an update runs; emptied so the code can be typed again afterwards.
@@ -194,13 +161,13 @@ void Form1::RunEncoder() {
   const std::string hex_path = dialog.FileName();
   if (hex_path.empty()) return;
   const auto refuse = [this](const std::string& why) {
-    Messages().Show(Qs(why + "\nNothing was written."), MessageIcon::Error);
+    face_.ShowMessage(why + "\nNothing was written.", MessageIcon::Error);
   };
-  const std::string name = std::filesystem::path(hex_path).filename().string();
+  const std::string name = Utf8(Utf8Path(hex_path).filename());
   std::vector<std::uint8_t> image;
   try {
-    // Beside the HEX file: Qt's dialogs leave the current folder alone.
-    EncodeHexFile(hex_path, &image);
+    // Beside the HEX file, wherever the dialog left the current folder.
+    EncodeHexFile(Utf8Path(hex_path), &image);
   } catch (const HexError& e) {
     return refuse(name + ": " + e.what());
   } catch (const EncodeError& e) {
@@ -212,73 +179,65 @@ void Form1::RunEncoder() {
   // The sum goes with the image: an Update enabled by an earlier load must not send the new
   // image with the old image's sum.
   image_crc_ = pelkar::ImageCrc(firmware_image_);
-  Messages().Show(QString::fromUtf8("Kész"), MessageIcon::None);
+  face_.ShowMessage("K\xC3\xA9sz", MessageIcon::None);
 }
 
-bool Form1::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::KeyPress && watched->isWidgetType()) {
-    auto* widget = static_cast<QWidget*>(watched);
-    // A key travels up from the focus widget to its parents; count it once, at the start.
-    QWidget* target = QApplication::focusWidget() ? QApplication::focusWidget() : this;
-    if (widget == target && widget->window() == this) {
-      const QString text = static_cast<QKeyEvent*>(event)->text();
-      if (!text.isEmpty()) Form_KeyPress(text.at(0).unicode());
-    }
-  }
-  return QMainWindow::eventFilter(watched, event);  // never swallowed
-}
-
-void Form1::closeEvent(QCloseEvent* event) {
-  if (Running()) EndExchange();
-  event->accept();
+void Form1::Form_Unload() {
+  if (!Running()) return;
+  exchange_->Stop();
+  EndExchange();
 }
 
 // --- The update exchange ----------------------------------------------------------------------
 
 void Form1::Update_Click() {
+  if (!update_enabled_) return;
   if (Running()) {  // acting as Stop: the bar keeps what was drawn
     exchange_->Stop();
     EndExchange();
     return;
   }
-  picture1_->Start(static_cast<std::int64_t>(firmware_image_.size()));
+  const auto scale = static_cast<std::int64_t>(firmware_image_.size());
+  face_.ShowProgress(0, scale);
+  std::unique_ptr<UpdateExchange> exchange;
   try {
-    exchange_ = std::make_unique<UpdateExchange>(firmware_image_, image_crc_);
+    exchange = std::make_unique<UpdateExchange>(firmware_image_, image_crc_);
   } catch (const std::invalid_argument&) {
     // Only whole 256-byte blocks can be sent; the loader refuses anything else.
-    Messages().Show(QStringLiteral("There is no firmware image to send. Load a file first."),
-                    MessageIcon::Error);
+    face_.ShowMessage("There is no firmware image to send. Load a file first.", MessageIcon::Error);
     return;
   }
   PortChannel& channel = Channel();
   if (!channel.Open(Ports().Number(selected_port_), kBaudRate)) {
-    exchange_->Start(false);
-    Messages().Show(Qs(exchange_->message()->text), exchange_->message()->icon);
+    exchange->Start(false);
+    face_.ShowMessage(exchange->message()->text, exchange->message()->icon);
     channel.Close();
     return;
   }
-  exchange_->Start(true);
-  notifier_ = std::make_unique<QSocketNotifier>(channel.Descriptor(), QSocketNotifier::Read);
-  connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { OnPortReadable(); });
-  update_->setText(QStringLiteral("Stop"));
-  load_file_->setEnabled(false);
-  ser_port_->setEnabled(false);
+  exchange->Start(true);
+  exchange_ = std::move(exchange);
+  SetUpdateCaption("Stop");
+  SetLoadFileEnabled(false);
+  face_.SetSerPortEnabled(false);
+  face_.WatchPort(channel);
 }
 
 void Form1::EndExchange() {
-  notifier_.reset();
+  face_.StopWatching();
+  exchange_.reset();
   Channel().Close();
-  update_->setText(QStringLiteral("Update"));
-  load_file_->setEnabled(port_chosen_);
-  ser_port_->setEnabled(true);
+  SetUpdateCaption("Update");
+  SetLoadFileEnabled(port_chosen_);
+  face_.SetSerPortEnabled(true);
 }
 
-void Form1::ShowHeld(const QString& text, MessageIcon icon) {
-  if (notifier_) notifier_->setEnabled(false);
-  Messages().Show(text, icon);
+void Form1::EndExchangeWith(const std::string& text, MessageIcon icon) {
+  face_.StopWatching();
+  face_.ShowMessage(text, icon);
+  EndExchange();
 }
 
-void Form1::OnPortReadable() {
+void Form1::Port_DataArrived() {
   if (!Running()) return;
   PortChannel& channel = Channel();
   std::vector<std::uint8_t> received;
@@ -290,16 +249,16 @@ void Form1::OnPortReadable() {
     if (exchange_->finished()) break;  // what follows the verdict is not ours
   }
   const bool written = send.empty() || channel.Write(send);
-  picture1_->DrawBar(static_cast<std::int64_t>(exchange_->image_bytes_sent()));
+  face_.ShowProgress(static_cast<std::int64_t>(exchange_->image_bytes_sent()),
+                     static_cast<std::int64_t>(exchange_->image_size()));
   if (exchange_->finished()) {
-    if (const auto message = exchange_->message()) ShowHeld(Qs(message->text), message->icon);
+    const auto message = exchange_->message();
+    if (message) return EndExchangeWith(message->text, message->icon);
     EndExchange();
   } else if (!written || result == PortChannel::ReadResult::kLost) {
     exchange_->Stop();
-    ShowHeld(QStringLiteral("The connection to the device was lost. Check the cable and try "
-                            "again."),
-             MessageIcon::Error);
-    EndExchange();
+    EndExchangeWith("The connection to the device was lost. Check the cable and try again.",
+                    MessageIcon::Error);
   }
 }
 

@@ -34,6 +34,10 @@ class SerialChannel final : public PortChannel {
   }
   bool IsOpen() const override { return comm_.IsOpen(); }
   int Descriptor() const override { return comm_.Descriptor(); }
+  WaitResult WaitReadable(std::chrono::steady_clock::time_point deadline,
+                          const WaitInterrupt& stop) override {
+    return comm_.WaitReadable(deadline, &stop);
+  }
 
   ReadResult ReadWaiting(std::vector<std::uint8_t>& out) override {
     std::uint8_t buf[4096];

@@ -75,17 +75,6 @@ std::string UpToNul(std::string_view text) {
   return std::string(text.substr(0, text.find('\0')));
 }
 
-QColor ColorFromColorRef(std::uint32_t colorref) {
-  return QColor(static_cast<int>(colorref & 0xFFu), static_cast<int>((colorref >> 8) & 0xFFu),
-                static_cast<int>((colorref >> 16) & 0xFFu));
-}
-
-std::uint32_t ColorRefFromColor(const QColor& color) {
-  const QRgb rgb = color.rgb();
-  return static_cast<std::uint32_t>(qRed(rgb)) | static_cast<std::uint32_t>(qGreen(rgb)) << 8 |
-         static_cast<std::uint32_t>(qBlue(rgb)) << 16;
-}
-
 std::optional<std::int32_t> FontHeightFromSize(std::int32_t size) {
   const std::int64_t scaled = std::int64_t{size} * 96;
   if (!FitsInt32(scaled)) return std::nullopt;

@@ -79,11 +79,22 @@ std::optional<FileChoice> QtDialogBackend::ReadFileChoice(const QFileDialog& dia
   return choice;
 }
 
-std::optional<FileChoice> QtDialogBackend::OpenFile(const FileRequest& request) {
+QColor QtDialogBackend::ColorFromColorRef(std::uint32_t colorref) {
+  return QColor(static_cast<int>(colorref & 0xFFu), static_cast<int>((colorref >> 8) & 0xFFu),
+                static_cast<int>((colorref >> 16) & 0xFFu));
+}
+
+std::uint32_t QtDialogBackend::ColorRefFromColor(const QColor& color) {
+  const QRgb rgb = color.rgb();
+  return static_cast<std::uint32_t>(qRed(rgb)) | static_cast<std::uint32_t>(qGreen(rgb)) << 8 |
+         static_cast<std::uint32_t>(qBlue(rgb)) << 16;
+}
+
+std::optional<FileChoice> QtDialogBackend::OpenFile(const FileRequest& request, DialogOwner) {
   return RunFileDialog(request, false);
 }
 
-std::optional<FileChoice> QtDialogBackend::SaveFile(const FileRequest& request) {
+std::optional<FileChoice> QtDialogBackend::SaveFile(const FileRequest& request, DialogOwner) {
   return RunFileDialog(request, true);
 }
 
@@ -98,8 +109,10 @@ std::unique_ptr<QColorDialog> QtDialogBackend::MakeColorDialog(const ColorReques
   return dialog;
 }
 
-std::optional<ColorChoice> QtDialogBackend::GetColor(const ColorRequest& request, QWidget* owner) {
-  std::unique_ptr<QColorDialog> dialog = RunModal(MakeColorDialog(request, owner));
+std::optional<ColorChoice> QtDialogBackend::GetColor(const ColorRequest& request,
+                                                     DialogOwner owner) {
+  std::unique_ptr<QColorDialog> dialog =
+      RunModal(MakeColorDialog(request, static_cast<QWidget*>(owner)));
   if (!dialog) return std::nullopt;
   return ColorChoice{ColorRefFromColor(dialog->selectedColor())};
 }
@@ -137,8 +150,9 @@ FontChoice QtDialogBackend::ReadFontChoice(const QFont& font, const FontRequest&
   return choice;
 }
 
-std::optional<FontChoice> QtDialogBackend::GetFont(const FontRequest& request, QWidget* owner) {
-  std::unique_ptr<QFontDialog> dialog = RunModal(MakeFontDialog(request, owner));
+std::optional<FontChoice> QtDialogBackend::GetFont(const FontRequest& request, DialogOwner owner) {
+  std::unique_ptr<QFontDialog> dialog =
+      RunModal(MakeFontDialog(request, static_cast<QWidget*>(owner)));
   if (!dialog) return std::nullopt;
   return ReadFontChoice(dialog->selectedFont(), request);
 }

@@ -3,14 +3,13 @@
 #include <stdexcept>
 
 #include "dialogs/dialog_conversions.h"
-#include "dialogs/qt_dialog_backend.h"
 
 namespace pelkar {
 
 WinDialog::WinDialog() : WinDialog(nullptr) {}
 
 WinDialog::WinDialog(std::shared_ptr<DialogBackend> backend)
-    : backend_(backend ? std::move(backend) : std::make_shared<QtDialogBackend>()) {}
+    : backend_(backend ? std::move(backend) : MakeSystemDialogBackend()) {}
 
 std::string WinDialog::Filter() const {
   return ReadFilter(filter_);
@@ -22,9 +21,10 @@ void WinDialog::Filter(std::string_view value) {
 
 void WinDialog::OpenFile() {
   FileRequest request;
+  request.filter_list = filter_;
   request.name_filters = QtNameFilters(filter_);
   request.initial_dir = init_dir_;
-  const std::optional<FileChoice> choice = backend_->OpenFile(request);
+  const std::optional<FileChoice> choice = backend_->OpenFile(request, owner_);
   if (!choice) return;
   file_name_ = choice->path;
   filter_index_ = choice->filter_index;
@@ -33,11 +33,12 @@ void WinDialog::OpenFile() {
 
 void WinDialog::SaveFile() {
   FileRequest request;
+  request.filter_list = filter_;
   request.name_filters = QtNameFilters(filter_);
   request.initial_dir = init_dir_;
   request.caption = UpToNul(title_);
   request.default_suffix = DefaultExtension(filter_);
-  const std::optional<FileChoice> choice = backend_->SaveFile(request);
+  const std::optional<FileChoice> choice = backend_->SaveFile(request, owner_);
   if (!choice) return;
   file_name_ = choice->path;
   filter_index_ = choice->filter_index;
@@ -47,7 +48,7 @@ void WinDialog::GetColor() {
   ColorRequest request;
   request.initial = static_cast<std::uint32_t>(color_);
   request.custom.fill(0);  // made anew each time: colours defined in a dialog are not kept
-  const std::optional<ColorChoice> choice = backend_->GetColor(request, owner_.data());
+  const std::optional<ColorChoice> choice = backend_->GetColor(request, owner_);
   if (!choice) return;
   color_ = static_cast<std::int32_t>(choice->color & 0x00FFFFFFu);
 }
@@ -71,7 +72,7 @@ void WinDialog::GetFont() {
   request.italic = italic_;
   request.charset = *charset;
   request.face_name = FaceNameField(font_name_);
-  const std::optional<FontChoice> choice = backend_->GetFont(request, owner_.data());
+  const std::optional<FontChoice> choice = backend_->GetFont(request, owner_);
   if (!choice) return;
   font_name_ = FaceNameField(choice->face_name);
   size_ = SizeFromPointSizeTenths(choice->point_size_tenths);

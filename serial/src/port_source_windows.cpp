@@ -9,8 +9,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/utf16_windows.h"
 #include "serial/port_map.h"
-#include "utf16_windows.h"
 
 namespace pelkar {
 namespace {

@@ -10,8 +10,8 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/utf16_windows.h"
 #include "serial/port_map.h"
-#include "utf16_windows.h"
 
 namespace pelkar {
 namespace {

@@ -1,21 +1,50 @@
-// Stand-ins for the machine's ports, a person at the dialogs and the message boxes.
+// Stand-ins for the machine's ports, a person at the dialogs, and a face that records what
+// Form1 shows instead of drawing it.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
-#include <QDir>
-
 #include "app/form1.h"
-#include "app/message_boxes.h"
 #include "app/ports.h"
 #include "dialogs/dialog_backend.h"
+#include "firmware/files.h"
+#include "sim/device_model.h"
 
 namespace pelkar::test {
+
+// A fresh folder, removed with everything in it at the end.
+class TempDir {
+ public:
+  TempDir() {
+    static int serial = 0;
+    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    path_ = std::filesystem::temp_directory_path() /
+            ("pelkar-app-" + std::to_string(stamp) + "-" + std::to_string(++serial));
+    std::filesystem::create_directories(path_);
+    path_ = std::filesystem::canonical(path_);
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::current_path(std::filesystem::temp_directory_path(), ignored);
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const noexcept { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
 
 class FakePorts final : public PortDiscovery {
  public:
@@ -37,27 +66,32 @@ class FakePorts final : public PortDiscovery {
   std::vector<std::pair<std::string, std::uint8_t>> entries_;
 };
 
-// Answers each open dialog with the next queued path; nothing queued (or "") = cancel.
+// Answers each open dialog with the next queued path (UTF-8); nothing queued or "" = cancel.
 class FakeDialogs final : public DialogBackend {
  public:
-  std::optional<FileChoice> OpenFile(const FileRequest& request) override {
+  std::optional<FileChoice> OpenFile(const FileRequest& request, DialogOwner owner) override {
     requests.push_back(request);
-    current_dirs.push_back(QDir::currentPath().toStdString());
+    owners.push_back(owner);
+    current_dirs.push_back(std::filesystem::current_path());
     if (answers.empty()) return std::nullopt;
     std::string path = answers.front();
     answers.pop_front();
     if (path.empty()) return std::nullopt;
-    const auto slash = path.find_last_of('/');
-    return FileChoice{path, 1, slash == std::string::npos ? path : path.substr(slash + 1)};
+    return FileChoice{path, 1, Utf8(Utf8Path(path).filename())};
   }
-  std::optional<FileChoice> SaveFile(const FileRequest&) override { return std::nullopt; }
-  std::optional<ColorChoice> GetColor(const ColorRequest&, QWidget*) override {
+  std::optional<FileChoice> SaveFile(const FileRequest&, DialogOwner) override {
     return std::nullopt;
   }
-  std::optional<FontChoice> GetFont(const FontRequest&, QWidget*) override { return std::nullopt; }
+  std::optional<ColorChoice> GetColor(const ColorRequest&, DialogOwner) override {
+    return std::nullopt;
+  }
+  std::optional<FontChoice> GetFont(const FontRequest&, DialogOwner) override {
+    return std::nullopt;
+  }
   std::deque<std::string> answers;
   std::vector<FileRequest> requests;
-  std::vector<std::string> current_dirs;  // the current folder as each dialog opened
+  std::vector<DialogOwner> owners;
+  std::vector<std::filesystem::path> current_dirs;  // the current folder as each dialog opened
 };
 
 struct Shown {
@@ -65,14 +99,101 @@ struct Shown {
   MessageIcon icon;
 };
 
-class RecordedMessages final : public MessageBoxes {
+// Records what Form1 would draw and show. Arrivals are delivered by the test (Pump).
+class RecordingFace final : public Form1Face {
  public:
-  void Show(const QString& text, MessageIcon icon) override {
-    shown.push_back({text.toStdString(), icon});
+  void AddPortItem(const std::string& caption) override {
+    captions.push_back(caption);
+    ticks.push_back(false);
+  }
+  void SetPortTicked(std::size_t index, bool ticked) override { ticks.at(index) = ticked; }
+  void SetSerPortEnabled(bool enabled) override { ser_port_enabled = enabled; }
+  void SetLoadFileEnabled(bool enabled) override { load_file_enabled = enabled; }
+  void SetUpdateEnabled(bool enabled) override { update_enabled = enabled; }
+  void SetUpdateCaption(const std::string& caption) override { update_caption = caption; }
+  void ShowProgress(std::int64_t u, std::int64_t s) override {
+    units = u;
+    scale = s;
+  }
+  void ShowMessage(const std::string& text, MessageIcon icon) override {
+    shown.push_back({text, icon});
     if (on_show) on_show();
   }
+  void WatchPort(PortChannel& channel) override { watched = &channel; }
+  void StopWatching() override { watched = nullptr; }
+  DialogOwner DialogParent() override { return this; }
+
+  std::vector<std::string> captions;
+  std::vector<bool> ticks;
+  bool ser_port_enabled = false;
+  bool load_file_enabled = true;  // so that Form_Load is seen to disable them
+  bool update_enabled = true;
+  std::string update_caption;
+  std::int64_t units = -1, scale = -1;
   std::vector<Shown> shown;
   std::function<void()> on_show;  // runs while the box would be up
+  PortChannel* watched = nullptr;
+};
+
+// A port with the device model on its far end, in this process: what the host writes reaches
+// the device at once, and its answers wait to be read.
+class DeviceChannel final : public PortChannel {
+ public:
+  explicit DeviceChannel(DeviceOptions options = {}) : device(options) {}
+  bool Open(std::uint8_t number, std::int32_t baud) override {
+    opened_number = number;
+    opened_baud = baud;
+    open = present;
+    return open;
+  }
+  bool IsOpen() const override { return open; }
+  int Descriptor() const override { return -1; }
+  // Called from a face's watcher thread: it sees only the flag the window's thread keeps.
+  WaitResult WaitReadable(std::chrono::steady_clock::time_point deadline,
+                          const WaitInterrupt& stop) override {
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (stop.Raised()) return WaitResult::kInterrupted;
+      if (readable_) return WaitResult::kReady;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return WaitResult::kTimeout;
+  }
+  ReadResult ReadWaiting(std::vector<std::uint8_t>& out) override {
+    out.insert(out.end(), waiting.begin(), waiting.end());
+    waiting.clear();
+    Changed();
+    return present ? ReadResult::kOk : ReadResult::kLost;
+  }
+  bool Write(std::span<const std::uint8_t> data) override {
+    if (!present) return false;
+    for (std::uint8_t b : data) {
+      const auto answer = device.OnHostByte(b);
+      waiting.insert(waiting.end(), answer.begin(), answer.end());
+    }
+    Changed();
+    return true;
+  }
+  void Close() override { open = false; }
+  // The device opens the exchange.
+  void Hello() {
+    const auto hello = device.Start();
+    waiting.insert(waiting.end(), hello.begin(), hello.end());
+    Changed();
+  }
+  void Unplug() {
+    present = false;
+    Changed();
+  }
+  // Call after changing waiting or present directly.
+  void Changed() { readable_ = !waiting.empty() || !present; }
+
+  DeviceModel device;
+  std::vector<std::uint8_t> waiting;
+  bool present = true;  // false: unplugged
+  std::atomic<bool> readable_{false};
+  bool open = false;
+  std::uint8_t opened_number = 0;
+  std::int32_t opened_baud = 0;
 };
 
 }  // namespace pelkar::test

@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include "app_test_support.h"
 #include "firmware/encoder.h"
 #include "firmware/image.h"
+#include "qt_test_support.h"
 #include "sim/simulated_device.h"
 
 namespace pelkar {
@@ -39,15 +39,15 @@ TEST(SimulatedUpdate, EncodeLoadAndUpdateFromTheWindow) {
     } join{device, run};
 
     fs::copy_file(fs::path(PELKAR_SAMPLES_DIR) / "demo-firmware.hex", folder / "demo.hex");
-    auto messages = std::make_shared<test::RecordedMessages>();
     auto dialogs = std::make_shared<test::FakeDialogs>();
     Form1Parts parts;
-    parts.messages = messages;
     parts.dialogs = dialogs;
-    parts.program_dir = dir.path();
-    Form1 form(parts);
-    const int last = static_cast<int>(form.Port().size()) - 1;
-    ASSERT_TRUE(form.Port()[static_cast<std::size_t>(last)]->text().endsWith(
+    parts.program_dir = dir.path().toStdString();
+    test::RecordingQtForm1 window(parts);
+    Form1& form = window.core();
+    auto* messages = &window;
+    const int last = static_cast<int>(window.Port().size()) - 1;
+    ASSERT_TRUE(window.Port()[static_cast<std::size_t>(last)]->text().endsWith(
         QString("(COM%1)").arg(device.port())));
     form.Port_Click(last);
 
@@ -57,7 +57,7 @@ TEST(SimulatedUpdate, EncodeLoadAndUpdateFromTheWindow) {
     ASSERT_EQ(messages->shown.size(), 1u);
     EXPECT_EQ(messages->shown[0].text, "Kész");
     form.LoadFile_Click();
-    ASSERT_TRUE(form.Update()->isEnabled());
+    ASSERT_TRUE(window.Update()->isEnabled());
 
     bool port_open_at_verdict = false;
     messages->on_show = [&] { port_open_at_verdict = form.Channel().IsOpen(); };
@@ -72,7 +72,7 @@ TEST(SimulatedUpdate, EncodeLoadAndUpdateFromTheWindow) {
     EXPECT_EQ(messages->shown[1].icon, MessageIcon::Information);
     EXPECT_TRUE(port_open_at_verdict);
     EXPECT_FALSE(form.Channel().IsOpen());
-    EXPECT_EQ(form.Update()->text(), "Update");
+    EXPECT_EQ(window.Update()->text(), "Update");
     EXPECT_EQ(LoadImageFile(folder / "received.bin").bytes,
               LoadImageFile(folder / "demo.bin").bytes);
   }

@@ -119,11 +119,5 @@ TEST(FontConversions, FaceNameCutAt31BytesOnACharacterBoundary) {
     EXPECT_EQ(FaceNameField(name), field) << name;
 }
 
-TEST(ColorConversions, ColorRefIsRedInTheLowByte) {
-  EXPECT_EQ(ColorFromColorRef(0x00123456), QColor(0x56, 0x34, 0x12));
-  EXPECT_EQ(ColorFromColorRef(0xFF0000FF), QColor(255, 0, 0));  // high byte ignored
-  EXPECT_EQ(ColorRefFromColor(QColor(0x56, 0x34, 0x12, 9)), 0x00123456u);
-}
-
 }  // namespace
 }  // namespace pelkar

@@ -34,7 +34,7 @@ void AnswerNextDialog(bool accept, std::function<void(Dialog&)> act = {}) {
 TEST(QtFileDialog, BuiltWithFiltersDirCaptionAndSuffix) {
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());
-  FileRequest request{{"*.bin (*.bin)"}, dir.path().toStdString(), "Save image", "bin"};
+  FileRequest request{{"*.bin (*.bin)"}, dir.path().toStdString(), "Save image", "bin", ""};
   const auto open = QtDialogBackend::MakeFileDialog(request, false);
   EXPECT_EQ(open->parentWidget(), nullptr);
   EXPECT_EQ(open->acceptMode(), QFileDialog::AcceptOpen);
@@ -52,20 +52,28 @@ TEST(QtFileDialog, BuiltWithFiltersDirCaptionAndSuffix) {
 TEST(QtFileDialog, AnsweredAndCancelled) {
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());
-  const FileRequest request{{"Images (*.bin)", "HEX (*.hex)"}, dir.path().toStdString(), "", ""};
+  const FileRequest request{
+      {"Images (*.bin)", "HEX (*.hex)"}, dir.path().toStdString(), "", "", ""};
   QtDialogBackend backend;
   AnswerNextDialog<QFileDialog>(true, [&](QFileDialog& d) {
     d.selectNameFilter("HEX (*.hex)");
     d.selectFile(dir.filePath("fw.hex"));
   });
-  const std::optional<FileChoice> chosen = backend.OpenFile(request);
+  const std::optional<FileChoice> chosen = backend.OpenFile(request, nullptr);
   ASSERT_TRUE(chosen);
   EXPECT_EQ(QDir::cleanPath(QString::fromStdString(chosen->path)),
             QDir::cleanPath(QDir(dir.path()).absoluteFilePath("fw.hex")));
   EXPECT_EQ(chosen->file_title, "fw.hex");
   EXPECT_EQ(chosen->filter_index, 2);
   AnswerNextDialog<QFileDialog>(false);
-  EXPECT_FALSE(backend.SaveFile(request));
+  EXPECT_FALSE(backend.SaveFile(request, nullptr));
+}
+
+TEST(QtColorDialog, ColorRefIsRedInTheLowByte) {
+  EXPECT_EQ(QtDialogBackend::ColorFromColorRef(0x00123456), QColor(0x56, 0x34, 0x12));
+  EXPECT_EQ(QtDialogBackend::ColorFromColorRef(0xFF0000FF),
+            QColor(255, 0, 0));  // high byte ignored
+  EXPECT_EQ(QtDialogBackend::ColorRefFromColor(QColor(0x56, 0x34, 0x12, 9)), 0x00123456u);
 }
 
 TEST(QtColorDialog, OpensOnColourWithBlackCustomColours) {

@@ -7,8 +7,6 @@
 #include <tuple>
 #include <vector>
 
-#include <QWidget>
-
 #include <gtest/gtest.h>
 
 namespace pelkar {
@@ -26,22 +24,24 @@ class FakeBackend : public DialogBackend {
   std::vector<FileRequest> open_requests, save_requests;
   std::vector<ColorRequest> color_requests;
   std::vector<FontRequest> font_requests;
-  std::vector<QWidget*> owners;
+  std::vector<DialogOwner> owners;
 
-  std::optional<FileChoice> OpenFile(const FileRequest& r) override {
+  std::optional<FileChoice> OpenFile(const FileRequest& r, DialogOwner owner) override {
     open_requests.push_back(r);
+    owners.push_back(owner);
     return file_answer;
   }
-  std::optional<FileChoice> SaveFile(const FileRequest& r) override {
+  std::optional<FileChoice> SaveFile(const FileRequest& r, DialogOwner owner) override {
     save_requests.push_back(r);
+    owners.push_back(owner);
     return file_answer;
   }
-  std::optional<ColorChoice> GetColor(const ColorRequest& r, QWidget* owner) override {
+  std::optional<ColorChoice> GetColor(const ColorRequest& r, DialogOwner owner) override {
     color_requests.push_back(r);
     owners.push_back(owner);
     return color_answer;
   }
-  std::optional<FontChoice> GetFont(const FontRequest& r, QWidget* owner) override {
+  std::optional<FontChoice> GetFont(const FontRequest& r, DialogOwner owner) override {
     font_requests.push_back(r);
     owners.push_back(owner);
     return font_answer;
@@ -78,6 +78,7 @@ TEST_F(WinDialogTest, OpenFileSendsFilterAndDirAndSetsThreeProperties) {
   dlg.OpenFile();
   const FileRequest& r = fake->open_requests.at(1);
   EXPECT_EQ(r.name_filters, std::vector<std::string>{"*.hex (*.hex)"});
+  EXPECT_EQ(r.filter_list, "*.hex\0*.hex\0"s);
   EXPECT_EQ(r.initial_dir, "/work");
   EXPECT_EQ(r.caption, "");  // the open dialog keeps its own caption
   EXPECT_EQ(r.default_suffix, "");
@@ -126,15 +127,25 @@ TEST_F(WinDialogTest, SaveFileUsesTitleAsCaptionAndKeepsIt) {
   EXPECT_EQ(fake->save_requests.at(2).caption, "new.bin");
 }
 
+TEST_F(WinDialogTest, EveryDialogGoesToTheOwner) {
+  int window = 0;
+  dlg.Owner(&window);
+  dlg.OpenFile();
+  dlg.SaveFile();
+  dlg.GetColor();
+  dlg.GetFont();
+  EXPECT_EQ(fake->owners, std::vector<DialogOwner>(4, &window));
+}
+
 TEST_F(WinDialogTest, GetColorStartsOnColorWithBlackCustomColoursEachTime) {
-  auto owner = std::make_unique<QWidget>();
-  dlg.Owner(owner.get());
+  int window = 0;
+  dlg.Owner(&window);
   dlg.Color(0x00332211);
   fake->color_answer = ColorChoice{0x00ABCDEF};
   dlg.GetColor();
   EXPECT_EQ(dlg.Color(), 0x00ABCDEF);
   fake->color_answer.reset();
-  owner.reset();  // tracked weakly: a destroyed owner is no owner
+  dlg.Owner(nullptr);
   dlg.GetColor();
   EXPECT_EQ(dlg.Color(), 0x00ABCDEF);
   ASSERT_EQ(fake->color_requests.size(), 2u);

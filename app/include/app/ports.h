@@ -2,10 +2,13 @@
 // serial library's classes behind these, so tests can stand in for the machine's ports.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "serial/serial_comm.h"  // WaitInterrupt, WaitResult
 
 namespace pelkar {
 
@@ -30,8 +33,13 @@ class PortChannel {
   // Opens and configures port `number` at `baud`, 8N1, queues purged. False when it cannot.
   virtual bool Open(std::uint8_t number, std::int32_t baud) = 0;
   virtual bool IsOpen() const = 0;
-  // Descriptor that becomes readable when bytes arrive or the port goes away; -1 when closed.
+  // Descriptor that becomes readable when bytes arrive or the port goes away; -1 when closed
+  // and on Windows.
   virtual int Descriptor() const = 0;
+  // Waits until bytes are waiting or the port has gone away (kReady), the deadline passes or
+  // stop is raised, costing no CPU meanwhile. Not to be called while another call runs.
+  virtual WaitResult WaitReadable(std::chrono::steady_clock::time_point deadline,
+                                  const WaitInterrupt& stop) = 0;
   // Appends every byte waiting now to out (none is fine). kLost when the port has gone away
   // (adapter unplugged, the other end of a pseudo-terminal closed).
   virtual ReadResult ReadWaiting(std::vector<std::uint8_t>& out) = 0;

@@ -1,6 +1,6 @@
 // What WinDialog asks of a dialog and what a dialog answers, and the interface that shows
-// them. The Qt backend shows Qt's dialogs; tests answer in place of a person.
-// Text is std::string in the system's 8-bit form, which on Linux is UTF-8.
+// them. The Qt backend shows Qt's dialogs, the comdlg32 backend the Windows common dialogs;
+// tests answer in place of a person. Text is UTF-8 std::string on every system.
 #pragma once
 
 #include <array>
@@ -9,9 +9,13 @@
 #include <string>
 #include <vector>
 
-class QWidget;
+#include <memory>
 
 namespace pelkar {
+
+// The window that owns a dialog, as its toolkit knows it: a QWidget* for the Qt backend, an
+// HWND for comdlg32. Null: no owner. Not owned; it must outlive the dialog it is given to.
+using DialogOwner = void*;
 
 // An open or save dialog. Both start with no file name and on the first filter entry.
 struct FileRequest {
@@ -19,6 +23,7 @@ struct FileRequest {
   std::string initial_dir;                // empty: the platform's default folder
   std::string caption;                    // empty: the platform's default caption
   std::string default_suffix;             // save only: extension without "."; empty: none
+  std::string filter_list;  // the same list as comdlg32 takes it, "desc\0pattern\0...\0"
 };
 
 struct FileChoice {
@@ -60,14 +65,16 @@ class DialogBackend {
  public:
   virtual ~DialogBackend() = default;
 
-  // File dialogs have no owner window but are application-modal: the main window takes no
-  // input while one is open, so nothing changes under the choice being made.
-  virtual std::optional<FileChoice> OpenFile(const FileRequest& request) = 0;
-  virtual std::optional<FileChoice> SaveFile(const FileRequest& request) = 0;
-
-  // Colour and font dialogs are modal to owner (may be null: no owner). Not owned.
-  virtual std::optional<ColorChoice> GetColor(const ColorRequest& request, QWidget* owner) = 0;
-  virtual std::optional<FontChoice> GetFont(const FontRequest& request, QWidget* owner) = 0;
+  // Every dialog is modal to owner: the main window takes no input while one is open, so
+  // nothing changes under the choice being made. (Qt's file dialogs reach the same with no
+  // owner, being application-modal.)
+  virtual std::optional<FileChoice> OpenFile(const FileRequest& request, DialogOwner owner) = 0;
+  virtual std::optional<FileChoice> SaveFile(const FileRequest& request, DialogOwner owner) = 0;
+  virtual std::optional<ColorChoice> GetColor(const ColorRequest& request, DialogOwner owner) = 0;
+  virtual std::optional<FontChoice> GetFont(const FontRequest& request, DialogOwner owner) = 0;
 };
+
+// The system's own dialogs: Qt's on Linux, comdlg32's on Windows.
+std::shared_ptr<DialogBackend> MakeSystemDialogBackend();
 
 }  // namespace pelkar

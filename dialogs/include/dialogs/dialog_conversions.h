@@ -1,5 +1,5 @@
 // Pure conversions between WinDialog's property values and what its dialogs are given and
-// give back. Text is std::string in the system's 8-bit form, which on Linux is UTF-8.
+// give back. Text is UTF-8 std::string on every system.
 #pragma once
 
 #include <cstdint>
@@ -7,8 +7,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <QColor>
 
 namespace pelkar {
 
@@ -36,13 +34,6 @@ std::string DefaultExtension(std::string_view stored);
 
 // Text up to, not including, its first NUL (how the dialogs read a C string).
 std::string UpToNul(std::string_view text);
-
-// --- Colour side ------------------------------------------------------------------------
-
-// COLORREF is 0x00BBGGRR: red in the low byte. The high byte is ignored on the way in and
-// is 0 on the way out; alpha is ignored.
-QColor ColorFromColorRef(std::uint32_t colorref);
-std::uint32_t ColorRefFromColor(const QColor& color);
 
 // --- Font side --------------------------------------------------------------------------
 

@@ -4,8 +4,10 @@
 // without showing anything.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
+#include <QColor>
 #include <QFont>
 
 #include "dialogs/dialog_backend.h"
@@ -18,10 +20,16 @@ namespace pelkar {
 
 class QtDialogBackend final : public DialogBackend {
  public:
-  std::optional<FileChoice> OpenFile(const FileRequest& request) override;
-  std::optional<FileChoice> SaveFile(const FileRequest& request) override;
-  std::optional<ColorChoice> GetColor(const ColorRequest& request, QWidget* owner) override;
-  std::optional<FontChoice> GetFont(const FontRequest& request, QWidget* owner) override;
+  // owner is a QWidget*. The file dialogs take none: they are application-modal.
+  std::optional<FileChoice> OpenFile(const FileRequest& request, DialogOwner owner) override;
+  std::optional<FileChoice> SaveFile(const FileRequest& request, DialogOwner owner) override;
+  std::optional<ColorChoice> GetColor(const ColorRequest& request, DialogOwner owner) override;
+  std::optional<FontChoice> GetFont(const FontRequest& request, DialogOwner owner) override;
+
+  // COLORREF is 0x00BBGGRR: red in the low byte. The high byte is ignored on the way in and
+  // is 0 on the way out; alpha is ignored.
+  static QColor ColorFromColorRef(std::uint32_t colorref);
+  static std::uint32_t ColorRefFromColor(const QColor& color);
 
   // Open: any name may be typed, existing or not (the caller checks the file). Save: asks
   // before replacing an existing file. Neither changes the process's current folder.

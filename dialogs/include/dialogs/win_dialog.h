@@ -4,7 +4,7 @@
 // To tell a cancel from a choice, set FileName("") first and test it afterwards.
 //
 // Shape: each property is a getter X() and a setter X(value) of the same name; FilterIndex
-// has no setter. Text is std::string in the system's 8-bit form, which on Linux is UTF-8.
+// has no setter. Text is UTF-8 std::string on every system.
 // A new object has every string empty and every number 0. GUI thread only.
 #pragma once
 
@@ -14,18 +14,15 @@
 #include <string_view>
 #include <utility>
 
-#include <QPointer>
-#include <QWidget>
-
 #include "dialogs/dialog_backend.h"
 
 namespace pelkar {
 
 class WinDialog {
  public:
-  // Shows Qt's dialogs (QtDialogBackend).
+  // Shows the system's dialogs (MakeSystemDialogBackend).
   WinDialog();
-  // Shows the given backend's dialogs; a null backend means Qt's.
+  // Shows the given backend's dialogs; a null backend means the system's.
   explicit WinDialog(std::shared_ptr<DialogBackend> backend);
 
   // --- Colour and font side -------------------------------------------------------------
@@ -75,12 +72,14 @@ class WinDialog {
 
   // --- Methods --------------------------------------------------------------------------
 
-  // Open dialog with the filter list and InitDir, default caption, no owner. On success
-  // sets FileName, FilterIndex and Title (file name without folder).
+  // Open dialog with the filter list and InitDir, default caption, starting with no file
+  // name, owned by Owner(). On success sets FileName, FilterIndex and Title (file name
+  // without folder).
   void OpenFile();
   // Save dialog with the filter list, InitDir, Title as caption and the first entry's
   // extension as default suffix ("bin" for "*.bin|*.bin"; none when Filter has fewer than
-  // two fields or was never set). On success sets FileName and FilterIndex, not Title.
+  // two fields or was never set), owned by Owner(); it asks before replacing a file. On
+  // success sets FileName and FilterIndex, not Title.
   void SaveFile();
   // Colour dialog on Color, with 16 black custom colours every time, owned by Owner(). On
   // success sets Color.
@@ -91,14 +90,14 @@ class WinDialog {
   // and changing nothing, when CharSet is outside 0..255 or Size * 96 leaves 32 bits.
   void GetFont();
 
-  // Window that owns the colour and font dialogs (the main window); null: none. Tracked
-  // weakly, so a destroyed owner reads as null.
-  QWidget* Owner() const noexcept { return owner_; }
-  void Owner(QWidget* owner) noexcept { owner_ = owner; }
+  // Window that owns the dialogs (the main window); null: none. The owner must outlive this
+  // object or be reset to null before it goes.
+  DialogOwner Owner() const noexcept { return owner_; }
+  void Owner(DialogOwner owner) noexcept { owner_ = owner; }
 
  private:
   std::shared_ptr<DialogBackend> backend_;
-  QPointer<QWidget> owner_;
+  DialogOwner owner_ = nullptr;
   std::string filter_;
   std::string init_dir_;
   std::string title_;

@@ -8,17 +8,9 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "platform/utf16_windows.h"
 
 namespace {
-
-std::string Utf8(const wchar_t* text) {
-  const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (n <= 1) return {};
-  std::string out(static_cast<std::size_t>(n), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
-  out.pop_back();  // the terminating zero
-  return out;
-}
 
 // The arguments as the user typed them: main()'s argv has passed through the ANSI code page,
 // which cannot name every file.
@@ -27,7 +19,7 @@ std::vector<std::string> Arguments() {
   wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &count);
   std::vector<std::string> args;
   for (int i = 0; argv != nullptr && i < count; ++i)
-    args.push_back(Utf8(argv[i]));
+    args.push_back(pelkar::Utf8(std::wstring_view(argv[i])));
   if (argv != nullptr) ::LocalFree(argv);
   if (args.empty()) args.emplace_back("pelkar1");
   return args;

@@ -5,6 +5,7 @@
 
 #include "firmware/files.h"
 #include "output.h"
+#include "platform/utf16_windows.h"
 #include "unit_log.h"
 
 namespace pelkar::cli {
@@ -71,23 +72,7 @@ std::string HostName() {
   wchar_t name[256] = {};
   DWORD size = 255;
   if (!::GetComputerNameExW(ComputerNameDnsHostname, name, &size)) return "";
-  char utf8[1024] = {};
-  const int n = ::WideCharToMultiByte(CP_UTF8, 0, name, static_cast<int>(size), utf8,
-                                      sizeof utf8 - 1, nullptr, nullptr);
-  return std::string(utf8, n > 0 ? static_cast<std::size_t>(n) : 0);
-}
-
-std::string UtcTimestamp(std::chrono::system_clock::time_point t) {
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
-  const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-  std::tm tm{};
-  ::gmtime_s(&tm, &seconds);
-  char text[96];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                static_cast<int>(ms % 1000));
-  return text;
+  return Utf8(std::wstring_view(name, size));
 }
 
 }  // namespace pelkar::cli

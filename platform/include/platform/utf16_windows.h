@@ -40,7 +40,7 @@ inline std::string SystemMessage(DWORD error) {
     message.pop_back();
   }
   if (message.empty()) return "system error " + std::to_string(error);
-  return Utf8(message);
+  return Utf8(std::wstring_view(message));
 }
 
 }  // namespace pelkar

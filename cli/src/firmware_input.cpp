@@ -61,9 +61,9 @@ FirmwareInput LoadFirmware(const std::string& path) {
     input.image_sha256 = Sha256Hex(input.image.bytes);
     return input;
   } catch (const HexError& e) {
-    throw Failure{kBadInput, Printable(path) + ": " + e.what() + ". Nothing was sent."};
+    throw Failure{kBadInput, Printable(path) + ": " + e.what() + "."};
   } catch (const EncodeError& e) {
-    throw Failure{kBadInput, Printable(path) + ": " + e.what() + " Nothing was sent."};
+    throw Failure{kBadInput, Printable(path) + ": " + e.what()};
   } catch (const ImageFileError& e) {
     throw Failure{kBadInput, std::string(e.what()) +
                                  " Choose an image written by `pelkar1 encode`, or the Intel "

@@ -630,7 +630,7 @@ int RunUpdate(const UpdateRequest& request, Io io) {
     input = LoadFirmware(request.image);
     if (!request.log.empty()) log.emplace(request.log);
   } catch (const Failure& f) {
-    return Refuse(request, io, f.status, "bad-input", f.message);
+    return Refuse(request, io, f.status, "bad-input", f.message + " Nothing was sent.");
   }
   if (input.from_hex) {
     (request.json ? io.err : io.out)

@@ -25,6 +25,6 @@ expect "pelkar1 help sim" "simulate"
 if command -v groff >/dev/null; then
   warnings=$(groff -man -ww -z "$2" 2>&1)
   [[ -z $warnings ]] || { echo "groff: $warnings"; fail=1; }
-  grep -q -- '--repeat' <(groff -man -Tascii "$2" 2>/dev/null | col -b) || { echo "no --repeat in the page"; fail=1; }
+  grep -q -- '--repeat' <(groff -man -Tascii -P -cbou "$2" 2>/dev/null) || { echo "no --repeat in the page"; fail=1; }
 fi
 exit $fail

@@ -20,13 +20,16 @@ std::optional<long> Number(const std::string& s) {
   return std::stol(s);
 }
 
+PortArgument Numbered(long number, const std::string& path) {
+  return PortArgument{"COM" + std::to_string(number), path, static_cast<int>(number)};
+}
+
 // A link (/dev/serial/by-id/...) is named by the port it leads to, and opened as given.
 PortArgument Labelled(const std::string& path) {
   for (const std::string& step : LinkSteps(path)) {
-    if (auto port = PortForDevicePath(step))
-      return PortArgument{"COM" + std::to_string(*port), path};
+    if (auto port = PortForDevicePath(step)) return Numbered(*port, path);
   }
-  return PortArgument{path, path};
+  return PortArgument{path, path, std::nullopt};
 }
 
 }  // namespace
@@ -43,10 +46,10 @@ std::optional<PortArgument> ResolvePort(const std::string& text) {
     }
     auto path = DevicePathForPort(static_cast<std::uint8_t>(*number));
     if (!path) return std::nullopt;
-    return PortArgument{"COM" + std::to_string(*number), *path};
+    return Numbered(*number, *path);
   }
   const std::string path = DevicePathForName(text);
-  if (auto port = PortForDevicePath(path)) return PortArgument{"COM" + std::to_string(*port), path};
+  if (auto port = PortForDevicePath(path)) return Numbered(*port, path);
   // A bare word that names no device may be an adapter's serial number: its by-id link keeps
   // the fixture's name whatever order the adapters were plugged in.
   if (text.find_first_of("/\\") == std::string::npos && !DeviceExists(path)) {

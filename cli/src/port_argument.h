@@ -11,8 +11,9 @@
 namespace pelkar::cli {
 
 struct PortArgument {
-  std::string label;  // how results name it: "COM33", or the path when it has no number
-  std::string path;   // what to open (UTF-8)
+  std::string label;          // how results name it: "COM33", or the path when it has no number
+  std::string path;           // what to open (UTF-8)
+  std::optional<int> number;  // the COM number, when the port has one
 };
 
 // Nothing when a number names no port of this system. Throws Failure (a usage error) for a

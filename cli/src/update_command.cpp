@@ -93,16 +93,6 @@ std::string Hex2(std::uint8_t b) {
   return s;
 }
 
-std::optional<int> ComNumber(const std::string& label) {
-  if (label.size() < 4 || label.rfind("COM", 0) != 0 || label.size() > 6) return std::nullopt;
-  int n = 0;
-  for (std::size_t i = 3; i < label.size(); ++i) {
-    if (label[i] < '0' || label[i] > '9') return std::nullopt;
-    n = n * 10 + (label[i] - '0');
-  }
-  return n;
-}
-
 struct Device {
   PortArgument port;
   nlohmann::ordered_json adapter;  // null when the port is no known USB adapter
@@ -151,7 +141,7 @@ class Updater {
     d->started = d->last_progress = d->waiting_since = Clock::now();
     d->adapter = nullptr;
     if (!port) {
-      d->port = {text, ""};
+      d->port = {text, "", std::nullopt};
       d->exchange->Start(false);
       PortEnded(*d, Result::CannotOpen,
                 "Can't open port: " + Printable(text) +
@@ -387,12 +377,11 @@ class Updater {
                                 double seconds) const {
     const UpdateExchange& x = *d.exchange;
     const auto wire = CrcWireBytes(image_.crc);
-    const auto com = ComNumber(d.port.label);
     nlohmann::ordered_json j;
     j["time"] = UtcTimestamp(std::chrono::system_clock::now());
     j["host"] = host_;
     j["unit"] = d.unit == 0 ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(d.unit);
-    j["port"] = com ? nlohmann::ordered_json(*com) : nullptr;
+    j["port"] = d.port.number ? nlohmann::ordered_json(*d.port.number) : nullptr;
     j["path"] =
         d.port.path.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(d.port.path);
     j["adapter"] = d.adapter;

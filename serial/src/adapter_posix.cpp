@@ -11,16 +11,12 @@
 #include <sstream>
 
 #include "serial/adapter.h"
+#include "udev_handles.h"
 
 namespace pelkar {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct UdevDeleter {
-  void operator()(udev* u) const { udev_unref(u); }
-  void operator()(udev_device* d) const { udev_device_unref(d); }
-};
 
 constexpr char kById[] = "/dev/serial/by-id";
 

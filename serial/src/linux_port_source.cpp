@@ -12,15 +12,10 @@
 
 #include "serial/port_map.h"
 #include "serial/virtual_port.h"
+#include "udev_handles.h"
 
 namespace pelkar {
 namespace {
-
-struct UdevDeleter {
-  void operator()(udev* u) const { udev_unref(u); }
-  void operator()(udev_enumerate* e) const { udev_enumerate_unref(e); }
-  void operator()(udev_device* d) const { udev_device_unref(d); }
-};
 
 std::optional<std::string> Property(udev_device* d, const char* key) {
   const char* v = udev_device_get_property_value(d, key);

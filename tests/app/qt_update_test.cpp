@@ -21,6 +21,7 @@
 
 #include "app/progress_picture.h"
 #include "app/qt_form1.h"
+#include "firmware/files.h"
 #include "firmware/image.h"
 #include "qt_test_support.h"
 #include "serial/virtual_port.h"
@@ -115,9 +116,7 @@ class QtUpdateTest : public ::testing::Test {
     std::vector<std::uint8_t> image = SelfTestImage().bytes;
     Scramble(image);
     const std::string path = (fs::path(dir_.path().toStdString()) / "fw.bin").string();
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()),
-               static_cast<std::streamsize>(image.size()));
+    WriteFileAtomically(Utf8Path(path), image, {}, Durability::Unsynced);
     dialogs_->answers = {path};
     form_->LoadFile()->trigger();
     ASSERT_TRUE(form_->Update()->isEnabled());

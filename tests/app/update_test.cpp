@@ -43,9 +43,7 @@ class UpdateTest : public ::testing::Test {
     std::vector<std::uint8_t> image = SelfTestImage().bytes;
     Scramble(image);
     const fs::path path = dir_.path() / "fw.bin";
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()),
-               static_cast<std::streamsize>(image.size()));
+    WriteFileAtomically(path, image, {}, Durability::Unsynced);
     dialogs_->answers = {Utf8(path)};
     form_->LoadFile_Click();
     ASSERT_TRUE(face_->update_enabled);

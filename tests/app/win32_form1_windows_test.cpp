@@ -174,9 +174,7 @@ TEST_F(Win32Form1Test, AnUpdateFromPostedArrivalsEndsWithTheBox) {
   std::vector<std::uint8_t> image = SelfTestImage().bytes;
   Scramble(image);
   const auto path = dir_.path() / "fw.bin";
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(image.data()),
-             static_cast<std::streamsize>(image.size()));
+  WriteFileAtomically(path, image, {}, Durability::Unsynced);
   dialogs_->answers = {Utf8(path)};
   Command(Win32Form1::kLoadFile);
   EXPECT_EQ(dialogs_->owners.back(), form_->hwnd());  // the dialogs are the window's
@@ -200,9 +198,7 @@ TEST_F(Win32Form1Test, StopAndClosingEndTheWatchAtOnce) {
   Command(Win32Form1::kPortBase + 1);
   std::vector<std::uint8_t> image = SelfTestImage().bytes;
   const auto path = dir_.path() / "fw.bin";
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(image.data()),
-             static_cast<std::streamsize>(image.size()));
+  WriteFileAtomically(path, image, {}, Durability::Unsynced);
   dialogs_->answers = {Utf8(path)};
   Command(Win32Form1::kLoadFile);
   for (bool by_closing : {false, true}) {

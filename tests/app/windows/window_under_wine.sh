@@ -13,6 +13,7 @@
 # without a host pelkar1. The prefix is the window tests' own: the X display is part of a Wine
 # session, so it is not shared with the suites that run without one.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../../common/simulated_device.sh"
 mode=$1 wine=$2 prefix=$3 exe=$4
 host=${5:-} hex=${6:-} cli_exe=${7:-} shot=${8:-}
 
@@ -99,15 +100,7 @@ fi
 image="Főprogram.bin"  # typed into the dialog: no ANSI name
 "$wine" "$cli_exe" encode "$hex" -o "$image" >/dev/null 2>&1
 
-"$host" simulate --once --save saved.bin --baud 115200 >sim.out 2>sim.err &
-sim=$!
-pty=""
-for _ in $(seq 100); do
-  pty=$(sed -n 's/.*ready on COM[0-9]* (\(\/dev\/[^)]*\)).*/\1/p' sim.out)
-  [ -n "$pty" ] && break
-  sleep 0.05
-done
-[ -n "$pty" ] || { cat sim.err; echo "the simulated device did not start"; exit 1; }
+start_device --baud 115200
 # COM3 of the prefix, and in Wine's own port list so that discovery offers it.
 link="$prefix/dosdevices/com3"
 rm -f "$link"

@@ -9,6 +9,7 @@
 # Exits 77 (skipped) without a host pelkar1. The paced update's time is printed as a ratio to
 # the line's limit (40,965 host bytes + 162 device bytes at 11,520 bytes a second).
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../../common/simulated_device.sh"
 run=$1 prefix=$2 exe=$3 host=${4:-} hex=$5
 
 if [ -z "$host" ] || [ ! -x "$host" ]; then
@@ -39,16 +40,7 @@ image="Főprogram.bin"
 
 # Starts the simulated device with the given options and links it as a COM port of the prefix.
 device() {
-  : >sim.out
-  "$host" simulate --once --save saved.bin "$@" >sim.out 2>sim.err &
-  sim=$!
-  local pty=""
-  for _ in $(seq 100); do
-    pty=$(sed -n 's/.*ready on COM[0-9]* (\(\/dev\/[^)]*\)).*/\1/p' sim.out)
-    [ -n "$pty" ] && break
-    sleep 0.05
-  done
-  [ -n "$pty" ] || { cat sim.err; echo "the simulated device did not start"; exit 1; }
+  start_device "$@"
   # The first free comN from 240 up (the serial suites' links start at 100); a link to a
   # terminal that is gone is free.
   for n in $(seq 240 255); do

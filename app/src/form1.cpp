@@ -184,7 +184,7 @@ void Form1::RunEncoder() {
 
 void Form1::Form_Unload() {
   if (!Running()) return;
-  exchange_->Stop();
+  session_->Stop(SessionClock::now(), UnitResult::Stopped);
   EndExchange();
 }
 
@@ -193,38 +193,51 @@ void Form1::Form_Unload() {
 void Form1::Update_Click() {
   if (!update_enabled_) return;
   if (Running()) {  // acting as Stop: the bar keeps what was drawn
-    exchange_->Stop();
+    session_->Stop(SessionClock::now(), UnitResult::Stopped);
     EndExchange();
     return;
   }
   const auto scale = static_cast<std::int64_t>(firmware_image_.size());
   face_.ShowProgress(0, scale);
-  std::unique_ptr<UpdateExchange> exchange;
+  std::unique_ptr<UpdateSession> session;
   try {
-    exchange = std::make_unique<UpdateExchange>(firmware_image_, image_crc_);
+    session = std::make_unique<UpdateSession>(firmware_image_, image_crc_, SessionRules{},
+                                              static_cast<SessionListener*>(this));
   } catch (const std::invalid_argument&) {
     // Only whole 256-byte blocks can be sent; the loader refuses anything else.
     face_.ShowMessage("There is no firmware image to send. Load a file first.", MessageIcon::Error);
     return;
   }
   PortChannel& channel = Channel();
-  if (!channel.Open(Ports().Number(selected_port_), kBaudRate)) {
-    exchange->Start(false);
-    face_.ShowMessage(exchange->message()->text, exchange->message()->icon);
+  const bool open = channel.Open(Ports().Number(selected_port_), kBaudRate);
+  ended_.reset();
+  session->Start(SessionClock::now(), open);
+  if (!open) {
+    face_.ShowMessage(ended_->message->text, ended_->message->icon);
     channel.Close();
     return;
   }
-  exchange->Start(true);
-  exchange_ = std::move(exchange);
+  session_ = std::move(session);
+  driver_ = std::make_unique<SessionDriver>(channel, *session_);
   SetUpdateCaption("Stop");
   SetLoadFileEnabled(false);
   face_.SetSerPortEnabled(false);
   face_.WatchPort(channel);
 }
 
+void Form1::OnProgress(const UpdateSession& session) {
+  face_.ShowProgress(static_cast<std::int64_t>(session.exchange().image_bytes_sent()),
+                     static_cast<std::int64_t>(session.exchange().image_size()));
+}
+
+void Form1::OnUnitEnded(const UpdateSession&, const UnitEnd& end) {
+  ended_ = end;
+}
+
 void Form1::EndExchange() {
   face_.StopWatching();
-  exchange_.reset();
+  driver_.reset();
+  session_.reset();
   Channel().Close();
   SetUpdateCaption("Update");
   SetLoadFileEnabled(port_chosen_);
@@ -239,27 +252,15 @@ void Form1::EndExchangeWith(const std::string& text, MessageIcon icon) {
 
 void Form1::Port_DataArrived() {
   if (!Running()) return;
-  PortChannel& channel = Channel();
-  std::vector<std::uint8_t> received;
-  const PortChannel::ReadResult result = channel.ReadWaiting(received);
-  std::vector<std::uint8_t> send;
-  for (std::uint8_t byte : received) {
-    const auto answer = exchange_->Feed(byte);
-    send.insert(send.end(), answer.begin(), answer.end());
-    if (exchange_->finished()) break;  // what follows the verdict is not ours
+  driver_->Service();
+  if (!session_->done()) return;
+  if (ended_ && ended_->result == UnitResult::PortLost) {
+    return EndExchangeWith("The connection to the device was lost. Check the cable and try again.",
+                           MessageIcon::Error);
   }
-  const bool written = send.empty() || channel.Write(send);
-  face_.ShowProgress(static_cast<std::int64_t>(exchange_->image_bytes_sent()),
-                     static_cast<std::int64_t>(exchange_->image_size()));
-  if (exchange_->finished()) {
-    const auto message = exchange_->message();
-    if (message) return EndExchangeWith(message->text, message->icon);
-    EndExchange();
-  } else if (!written || result == PortChannel::ReadResult::kLost) {
-    exchange_->Stop();
-    EndExchangeWith("The connection to the device was lost. Check the cable and try again.",
-                    MessageIcon::Error);
-  }
+  if (ended_ && ended_->message)
+    return EndExchangeWith(ended_->message->text, ended_->message->icon);
+  EndExchange();
 }
 
 }  // namespace pelkar

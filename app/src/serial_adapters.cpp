@@ -26,34 +26,6 @@ class SystemPortDiscovery final : public PortDiscovery {
   PortName ports_;
 };
 
-// The window's channel over SerialComm.
-class SerialChannel final : public PortChannel {
- public:
-  bool Open(std::uint8_t number, std::int32_t baud) override {
-    return comm_.OpenPort(number, baud);
-  }
-  bool IsOpen() const override { return comm_.IsOpen(); }
-  int Descriptor() const override { return comm_.Descriptor(); }
-  WaitResult WaitReadable(std::chrono::steady_clock::time_point deadline,
-                          const WaitInterrupt& stop) override {
-    return comm_.WaitReadable(deadline, &stop);
-  }
-
-  ReadResult ReadWaiting(std::vector<std::uint8_t>& out) override {
-    std::uint8_t buf[4096];
-    while (const std::size_t n = comm_.ReadAvailable(buf))
-      out.insert(out.end(), buf, buf + n);
-    // Readable with nothing to read is a hang-up, or a wake-up with nothing behind it.
-    return comm_.PortLost() ? ReadResult::kLost : ReadResult::kOk;
-  }
-
-  bool Write(std::span<const std::uint8_t> data) override { return comm_.WritePort(data); }
-  void Close() override { comm_.ClosePort(); }
-
- private:
-  SerialComm comm_;
-};
-
 }  // namespace
 
 std::shared_ptr<PortDiscovery> MakeSystemPortDiscovery() {

@@ -9,7 +9,7 @@ namespace pelkar {
 
 UpdateExchange::UpdateExchange(std::span<const std::uint8_t> image, std::int32_t crc)
     : image_(image.begin(), image.end()), crc_(crc) {
-  if (image_.empty() || image_.size() % kBlock != 0) {
+  if (image_.empty() || image_.size() % kBlockSize != 0) {
     throw std::invalid_argument("an update needs a whole number of 256-byte blocks, not " +
                                 std::to_string(image_.size()) + " bytes");
   }
@@ -43,9 +43,9 @@ std::span<const std::uint8_t> UpdateExchange::Feed(std::uint8_t byte) {
       return std::span(small_).first(1);
     case ExchangeState::AwaitBlockRequest: {
       if (byte != wire::kBlockRequest) return {};  // dropped, the 13 too until the last block
-      const std::span<const std::uint8_t> block(image_.data() + next_offset_, kBlock);
-      next_offset_ += kBlock;
-      bytes_sent_ += kBlock;
+      const std::span<const std::uint8_t> block(image_.data() + next_offset_, kBlockSize);
+      next_offset_ += kBlockSize;
+      bytes_sent_ += kBlockSize;
       if (next_offset_ == image_.size()) state_ = ExchangeState::AwaitCrcRequest;
       return block;
     }

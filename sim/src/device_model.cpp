@@ -8,7 +8,7 @@
 namespace pelkar {
 
 DeviceModel::DeviceModel(DeviceOptions options) : options_(options) {
-  received_.reserve(options_.blocks * kBlock);
+  received_.reserve(options_.blocks * kBlockSize);
 }
 
 std::vector<std::uint8_t> DeviceModel::Start() {
@@ -40,7 +40,7 @@ std::vector<std::uint8_t> DeviceModel::OnHostByte(std::uint8_t byte) {
       return Request(options_.blocks > 0 ? wire::kBlockRequest : wire::kCrcRequest);
     case Phase::ReceiveBlock:
       received_.push_back(byte);
-      if (received_.size() % kBlock != 0) return {};
+      if (received_.size() % kBlockSize != 0) return {};
       if (options_.silent_after && blocks_received() >= *options_.silent_after) {
         phase_ = Phase::Silent;
         return {};

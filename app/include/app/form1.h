@@ -12,12 +12,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/ports.h"
 #include "dialogs/dialog_backend.h"
-#include "firmware/update_exchange.h"  // MessageIcon
+#include "firmware/update_session.h"
+#include "serial/session_driver.h"
 
 namespace pelkar {
 
@@ -64,13 +66,11 @@ struct Form1Parts {
   std::string program_dir;                 // the folder of the running program (UTF-8)
 };
 
-class Form1 {
+class Form1 : private SessionListener {
  public:
-  static constexpr std::int32_t kBaudRate = 115200;
-
   // face must outlive this object. Nothing is shown until Form_Load.
   Form1(Form1Face& face, Form1Parts parts);
-  ~Form1();  // stops a running update and closes the port
+  ~Form1() override;  // stops a running update and closes the port
   Form1(const Form1&) = delete;
   Form1& operator=(const Form1&) = delete;
 
@@ -97,7 +97,7 @@ class Form1 {
   std::int32_t ImageCrc() const noexcept { return image_crc_; }
   const std::vector<std::uint8_t>& FirmwareImage() const noexcept { return firmware_image_; }
   const std::string& KeyBuffer() const noexcept { return key_buffer_; }
-  bool Running() const noexcept { return exchange_ != nullptr; }
+  bool Running() const noexcept { return session_ != nullptr; }
   std::size_t PortCount() const noexcept { return ticks_.size(); }
   bool PortTicked(std::size_t index) const { return ticks_.at(index); }
   bool LoadFileEnabled() const noexcept { return load_file_enabled_; }
@@ -119,11 +119,16 @@ class Form1 {
   // Tells the user how the exchange ended, the port still open and held still meanwhile,
   // then ends it.
   void EndExchangeWith(const std::string& text, MessageIcon icon);
+  void OnProgress(const UpdateSession& session) override;
+  void OnUnitEnded(const UpdateSession& session, const UnitEnd& end) override;
 
   Form1Face& face_;
   Form1Parts parts_;
   std::unique_ptr<WinDialog> dialog_;
-  std::unique_ptr<UpdateExchange> exchange_;
+  // The running update; with no time-outs and one unit, as the window has always waited.
+  std::unique_ptr<UpdateSession> session_;
+  std::unique_ptr<SessionDriver> driver_;
+  std::optional<UnitEnd> ended_;
 
   std::vector<std::uint8_t> firmware_image_;
   std::uint8_t selected_port_ = 0;

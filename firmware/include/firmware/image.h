@@ -11,9 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "firmware/wire.h"
+
 namespace pelkar {
 
-constexpr std::size_t kBlockSize = 256;                 // bytes a block request asks for
 constexpr std::size_t kMaxImageSize = 8 * 1024 * 1024;  // beyond it the sum may leave 32 bits
 constexpr std::size_t kEncodedImageSize = 40960;        // what the encoder writes: 160 blocks
 constexpr std::int32_t kSelfTestCrc = 2610720;          // 160 blocks of 0..255, 16317 each

@@ -21,16 +21,9 @@
 #include <string_view>
 #include <vector>
 
-namespace pelkar {
+#include "firmware/wire.h"
 
-namespace wire {
-constexpr std::uint8_t kDeviceHello = 10;   // device: opens the exchange
-constexpr std::uint8_t kHostHello = 11;     // host: answers the hello, once
-constexpr std::uint8_t kBlockRequest = 12;  // device: send the next block
-constexpr std::uint8_t kCrcRequest = 13;    // device: send the checksum
-constexpr std::uint8_t kUpdateFailed = 14;  // device: the update failed
-constexpr std::uint8_t kUpdateDone = 15;    // device: the update succeeded
-}  // namespace wire
+namespace pelkar {
 
 enum class ExchangeState { Idle, AwaitHello, AwaitBlockRequest, AwaitCrcRequest, AwaitResult };
 
@@ -84,8 +77,8 @@ class UpdateExchange {
   // and every byte sent so far (11, blocks and checksum: at most 1 + L + 4).
   std::size_t image_size() const noexcept { return image_.size(); }
   std::size_t image_bytes_sent() const noexcept { return next_offset_; }
-  std::size_t block_count() const noexcept { return image_.size() / kBlock; }
-  std::size_t blocks_sent() const noexcept { return next_offset_ / kBlock; }
+  std::size_t block_count() const noexcept { return image_.size() / kBlockSize; }
+  std::size_t blocks_sent() const noexcept { return next_offset_ / kBlockSize; }
   std::size_t bytes_sent() const noexcept { return bytes_sent_; }
   std::int32_t crc() const noexcept { return crc_; }
 
@@ -96,8 +89,6 @@ class UpdateExchange {
   std::optional<ExchangeMessage> message() const;
 
  private:
-  static constexpr std::size_t kBlock = 256;
-
   void Finish(ExchangeOutcome outcome, std::optional<std::uint8_t> byte = std::nullopt);
 
   std::vector<std::uint8_t> image_;

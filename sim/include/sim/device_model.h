@@ -8,6 +8,8 @@
 #include <span>
 #include <vector>
 
+#include "firmware/wire.h"
+
 namespace pelkar {
 
 struct DeviceOptions {
@@ -39,7 +41,7 @@ class DeviceModel {
   bool silent() const noexcept { return phase_ == Phase::Silent; }
 
   // After a block completes: the block just received (0-based) is blocks_received() - 1.
-  std::size_t blocks_received() const noexcept { return received_.size() / kBlock; }
+  std::size_t blocks_received() const noexcept { return received_.size() / kBlockSize; }
   const std::vector<std::uint8_t>& received_image() const noexcept { return received_; }
 
   // After the checksum: the one the host sent, the one computed over what came, and the
@@ -50,7 +52,6 @@ class DeviceModel {
 
  private:
   enum class Phase { AwaitStart, AwaitHostHello, ReceiveBlock, ReceiveCrc, Done, Silent };
-  static constexpr std::size_t kBlock = 256;
 
   std::vector<std::uint8_t> Request(std::uint8_t request);
 

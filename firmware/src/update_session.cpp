@@ -1,0 +1,183 @@
+#include "firmware/update_session.h"
+
+#include <algorithm>
+
+namespace pelkar {
+namespace {
+
+UnitEnd Ending(UnitResult result, bool unit = true) {
+  UnitEnd end;
+  end.result = result;
+  end.unit = unit;
+  return end;
+}
+
+double Milliseconds(SessionClock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+
+}  // namespace
+
+UpdateSession::UpdateSession(std::span<const std::uint8_t> image, std::int32_t crc,
+                             SessionRules rules, SessionListener* listener)
+    : image_(image.begin(), image.end()),
+      crc_(crc),
+      rules_(rules),
+      listener_(listener),
+      exchange_(std::make_unique<UpdateExchange>(image_, crc_)) {}
+
+void UpdateSession::Start(TimePoint now, bool port_open) {
+  started_ = waiting_since_ = last_progress_ = now;
+  exchange_->Start(port_open);
+  if (!rules_.repeat) in_unit_ = true;
+  if (!port_open) End(Ending(UnitResult::CannotOpen, !rules_.repeat), now);
+}
+
+void UpdateSession::Rearm(TimePoint now) {
+  exchange_ = std::make_unique<UpdateExchange>(image_, crc_);
+  exchange_->Start(true);
+  in_unit_ = false;
+  heard_ = false;
+  last_blocks_ = SIZE_MAX;
+  block_sent_.reset();
+  turnarounds_.clear();
+  waiting_since_ = now;
+}
+
+std::span<const std::uint8_t> UpdateSession::Feed(std::uint8_t byte, TimePoint now) {
+  if (done_) return {};
+  if (!rules_.repeat) heard_ = true;
+  if (rules_.repeat && !in_unit_) {
+    // Between units a device may print text: only a hello opens an exchange, and a new hello
+    // before any block request means the last one was a line end of that text.
+    const ExchangeState state = exchange_->state();
+    if (byte != wire::kDeviceHello && state == ExchangeState::AwaitHello) return {};
+    if (byte == wire::kDeviceHello) {
+      if (state == ExchangeState::AwaitBlockRequest) Rearm(now);
+      heard_ = true;
+      started_ = last_progress_ = now;
+    }
+  }
+  const auto answer = exchange_->Feed(byte);
+  if (!answer.empty()) {
+    // Dropped bytes do not move the time: a chattering device cannot hold it open.
+    last_progress_ = now;
+    if (block_sent_) turnarounds_.push_back(now - *block_sent_);
+    block_sent_.reset();
+    if (answer.size() == kBlockSize) block_sent_ = now;
+    if (!in_unit_ && exchange_->blocks_sent() > 0) {
+      in_unit_ = true;
+      turnarounds_.clear();
+      if (listener_) listener_->OnUnitBegun(*this);
+    }
+  }
+  if (exchange_->blocks_sent() != last_blocks_ && exchange_->state() != ExchangeState::AwaitHello) {
+    last_blocks_ = exchange_->blocks_sent();
+    if (listener_) listener_->OnProgress(*this);
+  }
+  if (exchange_->finished()) {
+    Concluded(now);
+    return {};  // a verdict or a wrong first byte asks for no answer
+  }
+  return answer;
+}
+
+void UpdateSession::Concluded(TimePoint now) {
+  UnitEnd end;
+  switch (exchange_->outcome()) {
+    case ExchangeOutcome::UpdateOk:
+      end.result = UnitResult::Ok;
+      break;
+    case ExchangeOutcome::UpdateFailed:
+      end.result = UnitResult::Failed;
+      break;
+    default:
+      end.result = UnitResult::ProtocolError;
+      break;
+  }
+  End(end, now);
+}
+
+void UpdateSession::End(UnitEnd end, TimePoint now) {
+  const UpdateExchange& x = *exchange_;
+  end.heard = heard_;
+  end.outcome = x.outcome();
+  end.message = x.message();
+  end.final_byte = x.final_byte();
+  end.elapsed = now - started_;
+  if (listener_) listener_->OnUnitEnded(*this, end);
+  if (rules_.repeat && end.unit && !retired_) {
+    Rearm(now);
+  } else {
+    done_ = true;
+  }
+}
+
+SessionClock::time_point UpdateSession::deadline() const noexcept {
+  if (done_) return TimePoint::max();
+  const auto after = [](TimePoint from, const std::optional<SessionClock::duration>& span) {
+    return span ? from + *span : TimePoint::max();
+  };
+  if (!heard_) return after(rules_.repeat ? waiting_since_ : started_, rules_.hello_timeout);
+  return after(last_progress_, rules_.byte_timeout);
+}
+
+void UpdateSession::Tick(TimePoint now) {
+  if (done_ || now < deadline()) return;
+  if (rules_.repeat && !heard_) {
+    done_ = true;
+    if (listener_) listener_->OnNotice(*this, SessionNotice::NoUnit);
+    return;
+  }
+  if (rules_.repeat && !in_unit_) {
+    if (listener_) listener_->OnNotice(*this, SessionNotice::TakenAsText);
+    Rearm(now);
+    return;
+  }
+  UnitEnd end = Ending(UnitResult::Timeout);
+  end.awaited = exchange_->awaited_what();
+  exchange_->Stop();
+  End(end, now);
+}
+
+void UpdateSession::Lost(TimePoint now) {
+  if (done_) return;
+  exchange_->Stop();
+  // Lost between units is the port's own failure; repeat serves no more units on it.
+  retired_ = true;
+  End(Ending(UnitResult::PortLost, in_unit_), now);
+}
+
+void UpdateSession::Stop(TimePoint now, UnitResult why) {
+  if (done_) return;
+  exchange_->Stop();
+  retired_ = true;
+  if (!in_unit_) {
+    done_ = true;
+    return;
+  }
+  End(Ending(why), now);
+}
+
+void UpdateSession::Retire() {
+  retired_ = true;
+  if (!in_unit_ && !done_) {
+    exchange_->Stop();
+    done_ = true;
+  }
+}
+
+std::optional<double> UpdateSession::turnaround_median_ms() const {
+  if (turnarounds_.empty()) return std::nullopt;
+  std::vector<SessionClock::duration> sorted = turnarounds_;
+  const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
+  std::nth_element(sorted.begin(), middle, sorted.end());
+  return Milliseconds(*middle);
+}
+
+std::optional<double> UpdateSession::turnaround_max_ms() const {
+  if (turnarounds_.empty()) return std::nullopt;
+  return Milliseconds(*std::max_element(turnarounds_.begin(), turnarounds_.end()));
+}
+
+}  // namespace pelkar

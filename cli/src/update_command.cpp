@@ -13,20 +13,20 @@
 #include "firmware/crc.h"
 #include "firmware/files.h"
 #include "firmware/image.h"
-#include "firmware/update_exchange.h"
+#include "firmware/update_session.h"
 #include "firmware_input.h"
 #include "output.h"
 #include "port_argument.h"
 #include "serial/adapter.h"
-#include "serial/serial_comm.h"
+#include "serial/port_channel.h"
+#include "serial/session_driver.h"
 #include "signals.h"
 #include "unit_log.h"
 
 namespace pelkar::cli {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr std::int32_t kBaudRate = 115200;  // the boot loader's fixed line speed
+using Clock = SessionClock;
 
 // Raised by Ctrl-C, a kill, a closed terminal or console: ends every wait for the ports.
 WaitInterrupt& Interrupt() {
@@ -34,55 +34,44 @@ WaitInterrupt& Interrupt() {
   return interrupt;
 }
 
-enum class Result {
-  Running,
-  Ok,
-  Failed,
-  Timeout,
-  PortLost,
-  CannotOpen,
-  ProtocolError,
-  Interrupted
-};
-
-const char* Name(Result r) {
+const char* Name(UnitResult r) {
   switch (r) {
-    case Result::Ok:
+    case UnitResult::Ok:
       return "ok";
-    case Result::Failed:
+    case UnitResult::Failed:
       return "failed";
-    case Result::Timeout:
+    case UnitResult::Timeout:
       return "timeout";
-    case Result::PortLost:
+    case UnitResult::PortLost:
       return "port-lost";
-    case Result::CannotOpen:
+    case UnitResult::CannotOpen:
       return "cannot-open";
-    case Result::ProtocolError:
+    case UnitResult::ProtocolError:
       return "protocol-error";
-    case Result::Interrupted:
-      return "interrupted";
-    case Result::Running:
+    case UnitResult::Interrupted:
+    case UnitResult::Stopped:
       break;
   }
-  return "running";
+  return "interrupted";
 }
 
-int ExitFor(Result r) {
+// The exit status of a result; the run's status is the worst of all.
+int ExitFor(UnitResult r) {
   switch (r) {
-    case Result::Ok:
+    case UnitResult::Ok:
       return kOk;
-    case Result::Failed:
+    case UnitResult::Failed:
       return kUpdateFailed;
-    case Result::Timeout:
+    case UnitResult::Timeout:
       return kTimeout;
-    case Result::PortLost:
-    case Result::CannotOpen:
+    case UnitResult::PortLost:
+    case UnitResult::CannotOpen:
       return kPort;
-    case Result::ProtocolError:
+    case UnitResult::ProtocolError:
       return kProtocol;
-    case Result::Interrupted:
-    case Result::Running:
-      return kInterrupted;
+    case UnitResult::Interrupted:
+    case UnitResult::Stopped:
+      break;
   }
   return kInterrupted;
 }
@@ -93,38 +82,66 @@ std::string Hex2(std::uint8_t b) {
   return s;
 }
 
-struct Device {
+std::string Seconds(double s) {
+  std::ostringstream o;
+  o << s << " s";
+  return o.str();
+}
+
+Clock::duration Span(double seconds) {
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+class Updater;
+
+// One --port: its channel, its session and driver, and what is told of it.
+struct Port final : SessionListener, WireTap {
+  Updater* owner = nullptr;
   PortArgument port;
   nlohmann::ordered_json adapter;  // null when the port is no known USB adapter
-  SerialComm serial;
-  std::unique_ptr<UpdateExchange> exchange;
-  bool serving = true;              // the port is open and waits for, or updates, a device
-  Result result = Result::Running;  // without --repeat: the one update's ending
-  std::size_t unit = 0;       // the unit in progress (with --repeat: once it asked for a block)
-  Clock::time_point started;  // the port opened; with --repeat the unit's hello
-  Clock::time_point waiting_since;  // with --repeat: since the last unit, for --hello-timeout
-  Clock::time_point last_progress;  // the last byte the exchange took: noise does not count
-  bool heard = false;               // the device has spoken (with --repeat: said hello)
+  std::unique_ptr<PortChannel> channel;
+  std::string open_error;  // why the port did not open
+  std::unique_ptr<UpdateSession> session;
+  std::unique_ptr<SessionDriver> driver;
+  std::size_t unit = 0;  // the unit's running number, once it has one
   std::size_t last_reported = SIZE_MAX;
   std::optional<nlohmann::ordered_json> record;  // without --repeat: printed at the end
+
+  bool serving() const { return !session->done(); }
+  void OnProgress(const UpdateSession&) override;
+  void OnUnitBegun(const UpdateSession&) override;
+  void OnUnitEnded(const UpdateSession&, const UnitEnd& end) override;
+  void OnNotice(const UpdateSession&, SessionNotice notice) override;
+  void Received(std::uint8_t byte) override;
+  void Sent(std::span<const std::uint8_t> bytes) override;
 };
 
+// Schedules every port's driver from one wait, and tells what their sessions report: the
+// result lines and progress, --json, --log and --trace. The exit status is decided here alone.
 class Updater {
  public:
-  Updater(const UpdateRequest& request, const FirmwareInput& input, UnitLog* log, Io io)
+  Updater(const UpdateRequest& request, const FirmwareInput& input, UnitLog* log, Io io,
+          const PortBackend& backend)
       : request_(request),
         input_(input),
         image_(input.image),
         log_(log),
         io_(io),
+        backend_(backend),
         host_(HostName()),
-        start_(Clock::now()) {}
+        start_(Clock::now()) {
+    rules_.repeat = request.repeat;
+    rules_.byte_timeout = Span(request.timeout_s);
+    if (!request.repeat || request.hello_timeout_given) {
+      rules_.hello_timeout = Span(request.hello_timeout_s);
+    }
+  }
 
   int Run(const std::vector<std::optional<PortArgument>>& ports) {
     for (std::size_t i = 0; i < ports.size(); ++i)
       Open(request_.ports[i], ports[i]);
     const bool any =
-        std::any_of(devices_.begin(), devices_.end(), [](const auto& d) { return d->serving; });
+        std::any_of(ports_.begin(), ports_.end(), [](const auto& p) { return p->serving(); });
     if (!request_.quiet && any) {
       io_.err << (request_.repeat ? "Waiting for units (reset or plug in each; Ctrl-C ends)..."
                                   : "Waiting for the device (reset it now)...")
@@ -134,264 +151,127 @@ class Updater {
     return Finish();
   }
 
+  void Progress(Port& p);
+  void UnitBegun(Port& p);
+  void Ended(Port& p, const UnitEnd& end);
+  void Notice(Port& p, SessionNotice notice);
+  void Trace(const Port& p, const char* dir, std::span<const std::uint8_t> bytes);
+
  private:
-  void Open(const std::string& text, const std::optional<PortArgument>& port) {
-    auto d = std::make_unique<Device>();
-    d->exchange = std::make_unique<UpdateExchange>(image_.bytes, image_.crc);
-    d->started = d->last_progress = d->waiting_since = Clock::now();
-    d->adapter = nullptr;
-    if (!port) {
-      d->port = {text, "", std::nullopt};
-      d->exchange->Start(false);
-      PortEnded(*d, Result::CannotOpen,
-                "Can't open port: " + Printable(text) +
-                    " is not a port of this machine. List the ports with `pelkar1 ports`.");
+  void Open(const std::string& text, const std::optional<PortArgument>& argument) {
+    auto p = std::make_unique<Port>();
+    Port& port = *p;
+    ports_.push_back(std::move(p));
+    port.owner = this;
+    port.adapter = nullptr;
+    port.session = std::make_unique<UpdateSession>(image_.bytes, image_.crc, rules_, &port);
+    if (!argument) {
+      port.port = {text, "", std::nullopt};
+      port.open_error = "Can't open port: " + Printable(text) +
+                        " is not a port of this machine. List the ports with `pelkar1 ports`.";
     } else {
-      d->port = *port;
-      d->adapter = AdapterJson(AdapterForDevice(port->path));
-      const bool open = d->serial.OpenPath(port->path, kBaudRate);
-      d->exchange->Start(open);
-      if (!open) {
-        PortEnded(*d, Result::CannotOpen,
-                  "Can't open port: " + d->serial.LastError() +
-                      (d->serial.LastErrno() == ENOENT ? ". Check the cable, or list the ports "
-                                                         "with `pelkar1 ports`."
-                                                       : ""));
-      }
+      port.port = *argument;
+      port.adapter = AdapterJson(AdapterForDevice(argument->path));
+      port.channel = backend_.open(*argument, &port.open_error);
     }
-    devices_.push_back(std::move(d));
+    port.session->Start(Clock::now(), port.channel != nullptr);
+    if (port.channel) {
+      port.driver = std::make_unique<SessionDriver>(*port.channel, *port.session,
+                                                    request_.trace ? &port : nullptr);
+    }
   }
 
   void Loop() {
-    std::vector<SerialComm*> ports;
-    std::vector<Device*> owners;
+    std::vector<PortChannel*> channels;
+    std::vector<Port*> active;
     for (;;) {
-      ports.clear();
-      owners.clear();
+      channels.clear();
+      active.clear();
       auto wake = Clock::time_point::max();
-      for (auto& d : devices_) {
-        if (!d->serving) continue;
-        ports.push_back(&d->serial);
-        owners.push_back(d.get());
-        wake = std::min(wake, Deadline(*d));
+      for (auto& p : ports_) {
+        if (!p->serving()) continue;
+        channels.push_back(p->channel.get());
+        active.push_back(p.get());
+        wake = std::min(wake, p->driver->deadline());
       }
-      if (owners.empty()) return;
-      if (SerialComm::WaitForPorts(ports, wake, &Interrupt()) == WaitResult::kInterrupted) {
-        for (auto* d : owners) {
-          d->exchange->Stop();
-          if (!request_.repeat || d->unit != 0) {
-            UnitEnded(*d, Result::Interrupted,
-                      "Interrupted; the port is closed. Run the update again.");
-          }
-          Close(*d);
-        }
+      if (active.empty()) return;
+      if (backend_.wait(channels, wake) == WaitResult::kInterrupted) {
+        for (Port* p : active)
+          p->session->Stop(Clock::now(), UnitResult::Interrupted);
+        CloseDone();
         return;
       }
-      for (auto* d : owners) {
-        if (d->serving) Serve(*d);
-      }
+      for (Port* p : active)
+        p->driver->Service();
+      CloseDone();
     }
   }
 
-  static Clock::duration Span(double seconds) {
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-  }
-
-  Clock::time_point Deadline(const Device& d) const {
-    if (!d.heard) {
-      if (!request_.repeat) return d.started + Span(request_.hello_timeout_s);
-      return request_.hello_timeout_given ? d.waiting_since + Span(request_.hello_timeout_s)
-                                          : Clock::time_point::max();
+  void CloseDone() {
+    for (auto& p : ports_) {
+      if (p->channel && !p->serving()) p->channel->Close();
     }
-    return d.last_progress + Span(request_.timeout_s);
-  }
-
-  // With --repeat: the port waits for the next unit's hello with a fresh exchange.
-  void Rearm(Device& d) {
-    d.exchange = std::make_unique<UpdateExchange>(image_.bytes, image_.crc);
-    d.exchange->Start(true);
-    d.unit = 0;
-    d.heard = false;
-    d.last_reported = SIZE_MAX;
-    d.waiting_since = Clock::now();
   }
 
   bool CountReached() const { return request_.count && units_begun_ >= *request_.count; }
 
-  // A unit asked for its first block: it counts. Once --count units have begun, ports that
-  // wait for another stop.
-  void BeginUnit(Device& d) {
-    d.unit = ++units_begun_;
-    if (!CountReached()) return;
-    for (auto& other : devices_) {
-      if (other->serving && other->unit == 0) Close(*other);
-    }
-  }
-
-  void Serve(Device& d) {
-    std::uint8_t buf[4096];
-    const std::size_t n = d.serial.ReadAvailable(buf);
-    if (n > 0 && !request_.repeat) d.heard = true;
-    for (std::size_t i = 0; i < n && d.serving; ++i) {
-      UpdateExchange* x = d.exchange.get();
-      const std::uint8_t b = buf[i];
-      if (request_.trace) Trace(d, "<", b);
-      if (request_.repeat && d.unit == 0) {
-        // Between units a device may print text: only a hello opens an exchange, and a new
-        // hello before any block request means the last one was a line end of that text.
-        if (b != wire::kDeviceHello && x->state() == ExchangeState::AwaitHello) continue;
-        if (b == wire::kDeviceHello && x->state() == ExchangeState::AwaitBlockRequest) {
-          Rearm(d);
-          x = d.exchange.get();
+  std::string Describe(const Port& p, const UnitEnd& end) const {
+    const UpdateExchange& x = p.session->exchange();
+    const std::string text = end.message ? end.message->text : "";
+    const std::string sent =
+        std::to_string(x.blocks_sent()) + " of " + std::to_string(x.block_count()) + " blocks sent";
+    switch (end.result) {
+      case UnitResult::Ok:
+        return text;
+      case UnitResult::Failed:
+        return text + ": the device refused the image. Check the image and run the update again.";
+      case UnitResult::ProtocolError:
+        if (end.outcome == ExchangeOutcome::IllegalCommand) {
+          return text + ": the device's first byte was 0x" + Hex2(end.final_byte.value_or(0)) +
+                 ", not its hello (0x0A). Check that the port leads to the device's boot loader.";
         }
-        if (b == wire::kDeviceHello) {
-          d.heard = true;
-          d.started = d.last_progress = Clock::now();
+        return text +
+               ". The device may run another boot loader version; do not use it until the update "
+               "has succeeded.";
+      case UnitResult::Timeout:
+        if (!end.heard) {
+          return "No answer from the device within " + Seconds(request_.hello_timeout_s) +
+                 ". Check the cable and the port, reset the device and run the update again.";
         }
-      }
-      const auto answer = x->Feed(b);
-      if (!answer.empty()) {
-        d.last_progress = Clock::now();
-        if (request_.repeat && d.unit == 0 && x->blocks_sent() > 0) {
-          if (CountReached()) {
-            Close(d);
-            break;
-          }
-          BeginUnit(d);
-        }
-        if (request_.trace) TraceOut(d, answer);
-        if (!d.serial.WritePort(answer)) break;
-      }
-      // Dropped bytes do not move the time: a chattering device cannot hold it open.
-      if (!x->running()) Concluded(d);
-    }
-    if (!d.serving) return;
-    Progress(d);
-    UpdateExchange& x = *d.exchange;
-    if (d.serial.PortLost()) {
-      x.Stop();
-      const std::string sent = " (" + std::to_string(x.blocks_sent()) + " of " +
-                               std::to_string(x.block_count()) + " blocks sent)";
-      if (request_.repeat && d.unit == 0) {
-        PortEnded(d, Result::PortLost,
-                  "The port was lost between units. Check the cable and the adapter.");
-      } else {
-        UnitEnded(d, Result::PortLost,
-                  "The port was lost during the update" + sent +
-                      ". Check the cable and the adapter, then run the update again.");
-      }
-      Close(d);
-    } else if (Clock::now() >= Deadline(d)) {
-      TimedOut(d);
-    }
-  }
-
-  void TimedOut(Device& d) {
-    UpdateExchange& x = *d.exchange;
-    if (request_.repeat && !d.heard) {
-      if (!request_.quiet) {
-        io_.err << Printable(d.port.label) << ": no unit within "
-                << Seconds(request_.hello_timeout_s) << "; the port is closed." << std::endl;
-      }
-      Close(d);
-      return;
-    }
-    if (request_.repeat && d.unit == 0) {
-      if (!request_.quiet) {
-        io_.err << Printable(d.port.label) << ": a hello with no block request within "
-                << Seconds(request_.timeout_s) << ": taken as text, not as a unit." << std::endl;
-      }
-      Rearm(d);
-      return;
-    }
-    const std::string what(x.awaited_what());
-    x.Stop();
-    UnitEnded(d, Result::Timeout,
-              d.heard ? "Timed out waiting for " + what + " (" + Seconds(request_.timeout_s) +
-                            " without progress; " + std::to_string(x.blocks_sent()) + " of " +
-                            std::to_string(x.block_count()) +
-                            " blocks sent). Reset the device and run the update again."
-                      : "No answer from the device within " + Seconds(request_.hello_timeout_s) +
-                            ". Check the cable and the port, reset the device and run the update "
-                            "again.");
-    if (request_.repeat) {
-      NextOrStop(d);
-    } else {
-      Close(d);
-    }
-  }
-
-  static std::string Seconds(double s) {
-    std::ostringstream o;
-    o << s << " s";
-    return o.str();
-  }
-
-  void Concluded(Device& d) {
-    const UpdateExchange& x = *d.exchange;
-    const std::string text = x.message() ? x.message()->text : "";
-    switch (x.outcome()) {
-      case ExchangeOutcome::UpdateOk:
-        UnitEnded(d, Result::Ok, text);
-        break;
-      case ExchangeOutcome::UpdateFailed:
-        UnitEnded(d, Result::Failed,
-                  text +
-                      ": the device refused the image. Check the image and run "
-                      "the update again.");
-        break;
-      case ExchangeOutcome::IllegalCommand:
-        UnitEnded(d, Result::ProtocolError,
-                  text + ": the device's first byte was 0x" + Hex2(x.final_byte().value_or(0)) +
-                      ", not its hello (0x0A). Check that the port leads to the device's boot "
-                      "loader.");
-        break;
-      default:
-        UnitEnded(d, Result::ProtocolError,
-                  text +
-                      ". The device may run another boot loader version; do not use it until the "
-                      "update has succeeded.");
+        return "Timed out waiting for " + end.awaited + " (" + Seconds(request_.timeout_s) +
+               " without progress; " + sent + "). Reset the device and run the update again.";
+      case UnitResult::PortLost:
+        if (!end.unit) return "The port was lost between units. Check the cable and the adapter.";
+        return "The port was lost during the update (" + sent +
+               "). Check the cable and the adapter, then run the update again.";
+      case UnitResult::CannotOpen:
+        return p.open_error;
+      case UnitResult::Interrupted:
+      case UnitResult::Stopped:
         break;
     }
-    if (request_.repeat) {
-      NextOrStop(d);
-    } else {
-      Close(d);
-    }
+    return "Interrupted; the port is closed. Run the update again.";
   }
 
-  void NextOrStop(Device& d) {
-    if (CountReached()) {
-      Close(d);
-    } else {
-      Rearm(d);
-    }
-  }
-
-  void Close(Device& d) {
-    d.serving = false;
-    d.serial.ClosePort();
-  }
-
-  nlohmann::ordered_json Record(const Device& d, Result r, const std::string& message,
+  nlohmann::ordered_json Record(const Port& p, const UnitEnd& end, const std::string& message,
                                 double seconds) const {
-    const UpdateExchange& x = *d.exchange;
+    const UpdateExchange& x = p.session->exchange();
     const auto wire = CrcWireBytes(image_.crc);
     nlohmann::ordered_json j;
     j["time"] = UtcTimestamp(std::chrono::system_clock::now());
     j["host"] = host_;
-    j["unit"] = d.unit == 0 ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(d.unit);
-    j["port"] = d.port.number ? nlohmann::ordered_json(*d.port.number) : nullptr;
+    j["unit"] = end.unit ? nlohmann::ordered_json(p.unit) : nlohmann::ordered_json(nullptr);
+    j["port"] = p.port.number ? nlohmann::ordered_json(*p.port.number) : nullptr;
     j["path"] =
-        d.port.path.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(d.port.path);
-    j["adapter"] = d.adapter;
+        p.port.path.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(p.port.path);
+    j["adapter"] = p.adapter;
     j["file"] = request_.image;
     j["file_sha256"] = input_.file_sha256;
     j["image_size"] = image_.bytes.size();
     j["image_sha256"] = input_.image_sha256;
     j["image_crc"] = image_.crc;
     j["crc_bytes"] = std::vector<int>(wire.begin(), wire.end());
-    j["result"] = Name(r);
+    j["result"] = Name(end.result);
     j["message"] = message;
     j["seconds"] = std::round(seconds * 1000) / 1000;
     j["blocks"] = x.blocks_sent();
@@ -401,119 +281,31 @@ class Updater {
     return j;
   }
 
-  // The end of a unit's update (without --repeat: of the port's one update).
-  void UnitEnded(Device& d, Result r, const std::string& message) {
-    if (!request_.repeat) {
-      d.result = r;
-      d.unit = ++units_begun_;
-    }
-    ++ended_[static_cast<std::size_t>(r)];
-    worst_ = std::max(worst_, ExitFor(r));
-    Tell(d, r, message, true);
+  void Log(const nlohmann::ordered_json& record) {
+    if (log_ == nullptr || log_->Append(DumpJson(record))) return;
+    if (!log_failed_) io_.err << log_->Error() << "; the units are not logged." << std::endl;
+    log_failed_ = true;
   }
 
-  // The port fails on its own, with no unit on it: it cannot be opened, or it went between
-  // units.
-  void PortEnded(Device& d, Result r, const std::string& message) {
-    if (!request_.repeat) {
-      UnitEnded(d, r, message);
-    } else {
-      worst_ = std::max(worst_, ExitFor(r));
-      Tell(d, r, message, false);
-    }
-    Close(d);
-  }
-
-  void Tell(Device& d, Result r, const std::string& message, bool unit) {
-    const double seconds = std::chrono::duration<double>(Clock::now() - d.started).count();
-    const auto record = Record(d, r, message, seconds);
-    if (log_ != nullptr && !log_->Append(DumpJson(record))) {
-      if (!log_failed_) io_.err << log_->Error() << "; the units are not logged." << std::endl;
-      log_failed_ = true;
-    }
-    if (!request_.quiet && !request_.json) {
-      if (bar_drawn_) io_.err << "\n";
-      bar_drawn_ = false;
-    }
-    if (request_.json) {
-      if (request_.repeat) {
-        io_.out << DumpJson(record) << std::endl;
-      } else {
-        d.record = record;
-      }
-      return;
-    }
+  // The result line: on stdout for a passed unit and, with --repeat, for every unit (it is the
+  // run's record there); failures of a port of its own on stderr.
+  void Line(const Port& p, const UnitEnd& end, const std::string& message, double seconds) {
     std::ostringstream line;
-    if (request_.repeat && unit) line << "#" << d.unit << " ";
-    line << Printable(d.port.label);
-    if (d.port.label != d.port.path && !d.port.path.empty()) {
-      line << " (" << Printable(d.port.path) << ")";
+    if (request_.repeat && end.unit) line << "#" << p.unit << " ";
+    line << Printable(p.port.label);
+    if (p.port.label != p.port.path && !p.port.path.empty()) {
+      line << " (" << Printable(p.port.path) << ")";
     }
     line << ": " << message;
     line.precision(2);
     line << std::fixed;
-    if (r == Result::Ok) {
-      line << " (" << d.exchange->image_size() << " bytes in " << seconds << " s)";
-    } else if (request_.repeat && unit) {
+    if (end.result == UnitResult::Ok) {
+      line << " (" << p.session->exchange().image_size() << " bytes in " << seconds << " s)";
+    } else if (request_.repeat && end.unit) {
       line << " (" << seconds << " s)";
     }
-    // With --repeat every unit's line is the run's record on stdout.
-    (r == Result::Ok || (request_.repeat && unit) ? io_.out : io_.err) << line.str() << std::endl;
-  }
-
-  void Progress(Device& d) {
-    if (request_.quiet || request_.json) return;
-    const UpdateExchange& x = *d.exchange;
-    const std::size_t blocks = x.blocks_sent();
-    if (blocks == d.last_reported) return;
-    d.last_reported = blocks;
-    const std::size_t total = x.block_count();
-    const int percent = static_cast<int>(100 * blocks / total);
-    if (!io_.err_is_terminal) {
-      // Plain lines for logs: every tenth of the way.
-      if (blocks > 0 && (blocks * 10 / total) != ((blocks - 1) * 10 / total)) {
-        io_.err << d.port.label << ": " << percent << "% (" << blocks << "/" << total << " blocks)"
-                << std::endl;
-      }
-      return;
-    }
-    std::ostringstream bar;
-    bar << "\r";
-    for (const auto& other : devices_) {
-      if (!other->serving && other.get() != &d) continue;
-      const UpdateExchange& o = *other->exchange;
-      const double elapsed = std::chrono::duration<double>(Clock::now() - other->started).count();
-      const double rate = elapsed > 0 ? static_cast<double>(o.image_bytes_sent()) / elapsed : 0;
-      const std::size_t left_bytes = o.image_size() - o.image_bytes_sent();
-      const int width = devices_.size() == 1 ? 30 : 10;
-      const int filled = static_cast<int>(width * o.blocks_sent() / o.block_count());
-      bar << other->port.label << " [" << std::string(static_cast<std::size_t>(filled), '#')
-          << std::string(static_cast<std::size_t>(width - filled), '-') << "] "
-          << 100 * o.blocks_sent() / o.block_count() << "%";
-      if (devices_.size() == 1) {
-        bar.precision(1);
-        bar << std::fixed << "  " << rate / 1024 << " KiB/s";
-        if (rate > 0) bar << "  " << std::ceil(static_cast<double>(left_bytes) / rate) << " s left";
-      }
-      bar << "  ";
-    }
-    io_.err << bar.str() << std::flush;
-    bar_drawn_ = true;
-  }
-
-  void Trace(const Device& d, const char* dir, std::uint8_t b) {
-    io_.err << TraceStamp() << d.port.label << " " << dir << " " << Hex2(b) << "\n";
-  }
-
-  void TraceOut(const Device& d, std::span<const std::uint8_t> bytes) {
-    std::string line = TraceStamp() + d.port.label + " >";
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-      // Appended piecewise: g++ 12 at -O2 warns falsely (-Wrestrict) on " " + std::string.
-      line += ' ';
-      line += Hex2(bytes[i]);
-      if (i % 32 == 31 && i + 1 < bytes.size()) line.append("\n").append(24, ' ');
-    }
-    io_.err << line << "\n";
+    const bool record = end.result == UnitResult::Ok || (request_.repeat && end.unit);
+    (record ? io_.out : io_.err) << line.str() << std::endl;
   }
 
   std::string TraceStamp() const {
@@ -525,16 +317,16 @@ class Updater {
 
   int Finish() {
     if (request_.json && !request_.repeat) {
-      for (const auto& d : devices_) {
-        if (d->record) io_.out << DumpJson(*d->record) << std::endl;
+      for (const auto& p : ports_) {
+        if (p->record) io_.out << DumpJson(*p->record) << std::endl;
       }
     }
     if (request_.repeat) {
       std::size_t units = 0;
       for (const std::size_t n : ended_)
         units += n;
-      const std::size_t ok = ended_[static_cast<std::size_t>(Result::Ok)];
-      const std::size_t interrupted = ended_[static_cast<std::size_t>(Result::Interrupted)];
+      const std::size_t ok = ended_[static_cast<std::size_t>(UnitResult::Ok)];
+      const std::size_t interrupted = ended_[static_cast<std::size_t>(UnitResult::Interrupted)];
       std::ostringstream summary;
       summary << units << (units == 1 ? " unit: " : " units: ") << ok << " OK, "
               << units - ok - interrupted << " failed";
@@ -550,15 +342,147 @@ class Updater {
   const FirmwareImage& image_;
   UnitLog* log_;
   Io io_;
+  const PortBackend& backend_;
+  SessionRules rules_;
   std::string host_;
   Clock::time_point start_;
-  std::vector<std::unique_ptr<Device>> devices_;
+  std::vector<std::unique_ptr<Port>> ports_;
   std::size_t units_begun_ = 0;
   std::array<std::size_t, 8> ended_{};  // units by result
   int worst_ = kOk;
   bool bar_drawn_ = false;
   bool log_failed_ = false;
 };
+
+void Updater::UnitBegun(Port& p) {
+  p.unit = ++units_begun_;
+  // Once --count units have begun, the ports that wait for another stop.
+  if (!CountReached()) return;
+  for (auto& other : ports_)
+    other->session->Retire();
+}
+
+void Updater::Ended(Port& p, const UnitEnd& end) {
+  if (!request_.repeat) p.unit = ++units_begun_;
+  if (end.unit) ++ended_[static_cast<std::size_t>(end.result)];
+  worst_ = std::max(worst_, ExitFor(end.result));
+  const std::string message = Describe(p, end);
+  const double seconds = std::chrono::duration<double>(end.elapsed).count();
+  const auto record = Record(p, end, message, seconds);
+  Log(record);
+  if (!request_.quiet && !request_.json && bar_drawn_) io_.err << "\n";
+  bar_drawn_ = false;
+  if (!request_.json) {
+    Line(p, end, message, seconds);
+  } else if (request_.repeat) {
+    io_.out << DumpJson(record) << std::endl;
+  } else {
+    p.record = record;
+  }
+}
+
+void Updater::Notice(Port& p, SessionNotice notice) {
+  if (request_.quiet) return;
+  if (notice == SessionNotice::NoUnit) {
+    io_.err << Printable(p.port.label) << ": no unit within " << Seconds(request_.hello_timeout_s)
+            << "; the port is closed." << std::endl;
+  } else {
+    io_.err << Printable(p.port.label) << ": a hello with no block request within "
+            << Seconds(request_.timeout_s) << ": taken as text, not as a unit." << std::endl;
+  }
+}
+
+// A live bar of every serving port on a terminal; plain lines every tenth of the way in logs.
+void Updater::Progress(Port& p) {
+  if (request_.quiet || request_.json) return;
+  const UpdateExchange& x = p.session->exchange();
+  const std::size_t blocks = x.blocks_sent();
+  if (blocks == p.last_reported) return;
+  p.last_reported = blocks;
+  const std::size_t total = x.block_count();
+  if (!io_.err_is_terminal) {
+    if (blocks > 0 && (blocks * 10 / total) != ((blocks - 1) * 10 / total)) {
+      io_.err << p.port.label << ": " << 100 * blocks / total << "% (" << blocks << "/" << total
+              << " blocks)" << std::endl;
+    }
+    return;
+  }
+  std::ostringstream bar;
+  bar << "\r";
+  for (const auto& other : ports_) {
+    if (!other->serving() && other.get() != &p) continue;
+    const UpdateExchange& o = other->session->exchange();
+    const double elapsed =
+        std::chrono::duration<double>(Clock::now() - other->session->started()).count();
+    const double rate = elapsed > 0 ? static_cast<double>(o.image_bytes_sent()) / elapsed : 0;
+    const std::size_t left_bytes = o.image_size() - o.image_bytes_sent();
+    const int width = ports_.size() == 1 ? 30 : 10;
+    const int filled = static_cast<int>(width * o.blocks_sent() / o.block_count());
+    bar << other->port.label << " [" << std::string(static_cast<std::size_t>(filled), '#')
+        << std::string(static_cast<std::size_t>(width - filled), '-') << "] "
+        << 100 * o.blocks_sent() / o.block_count() << "%";
+    if (ports_.size() == 1) {
+      bar.precision(1);
+      bar << std::fixed << "  " << rate / 1024 << " KiB/s";
+      if (rate > 0) bar << "  " << std::ceil(static_cast<double>(left_bytes) / rate) << " s left";
+    }
+    bar << "  ";
+  }
+  io_.err << bar.str() << std::flush;
+  bar_drawn_ = true;
+}
+
+void Updater::Trace(const Port& p, const char* dir, std::span<const std::uint8_t> bytes) {
+  std::string line = TraceStamp() + p.port.label + " " + dir;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    // Appended piecewise: g++ 12 at -O2 warns falsely (-Wrestrict) on " " + std::string.
+    line += ' ';
+    line += Hex2(bytes[i]);
+    if (i % 32 == 31 && i + 1 < bytes.size()) line.append("\n").append(24, ' ');
+  }
+  io_.err << line << "\n";
+}
+
+void Port::OnProgress(const UpdateSession&) {
+  owner->Progress(*this);
+}
+void Port::OnUnitBegun(const UpdateSession&) {
+  owner->UnitBegun(*this);
+}
+void Port::OnUnitEnded(const UpdateSession&, const UnitEnd& end) {
+  owner->Ended(*this, end);
+}
+void Port::OnNotice(const UpdateSession&, SessionNotice notice) {
+  owner->Notice(*this, notice);
+}
+void Port::Received(std::uint8_t byte) {
+  owner->Trace(*this, "<", std::span<const std::uint8_t>(&byte, 1));
+}
+void Port::Sent(std::span<const std::uint8_t> bytes) {
+  owner->Trace(*this, ">", bytes);
+}
+
+// The machine's serial ports, waited on together with the interrupt.
+PortBackend SerialPorts() {
+  PortBackend backend;
+  backend.open = [](const PortArgument& port, std::string* why) -> std::unique_ptr<PortChannel> {
+    auto channel = std::make_unique<SerialChannel>();
+    if (channel->OpenPath(port.path, kBaudRate)) return channel;
+    const SerialComm& comm = channel->comm();
+    *why =
+        "Can't open port: " + comm.LastError() +
+        (comm.LastErrno() == ENOENT ? ". Check the cable, or list the ports with `pelkar1 ports`."
+                                    : "");
+    return nullptr;
+  };
+  backend.wait = [](std::span<PortChannel* const> channels, Clock::time_point deadline) {
+    std::vector<SerialComm*> comms;
+    for (PortChannel* c : channels)
+      comms.push_back(&static_cast<SerialChannel*>(c)->comm());
+    return SerialComm::WaitForPorts(comms, deadline, &Interrupt());
+  };
+  return backend;
+}
 
 }  // namespace
 
@@ -593,7 +517,7 @@ int Refuse(const UpdateRequest& request, Io io, int status, const char* result,
 
 }  // namespace
 
-int RunUpdate(const UpdateRequest& request, Io io) {
+int RunUpdate(const UpdateRequest& request, Io io, const PortBackend* backend) {
   std::vector<std::optional<PortArgument>> ports;
   std::vector<std::pair<std::string, std::string>> seen;  // identity, as given
   try {
@@ -630,7 +554,8 @@ int RunUpdate(const UpdateRequest& request, Io io) {
   // A closed terminal, console or ssh session ends the update as Ctrl-C does: ports closed,
   // every result told.
   const InterruptOnSignals guard;
-  return Updater(request, input, log ? &*log : nullptr, io).Run(ports);
+  const PortBackend serial = backend ? PortBackend{} : SerialPorts();
+  return Updater(request, input, log ? &*log : nullptr, io, backend ? *backend : serial).Run(ports);
 }
 
 void RequestInterrupt() noexcept {

@@ -1,12 +1,18 @@
-// `pelkar1 update`: one image to one or several devices at once, each driven by its own
-// exchange from one poll() loop; with --repeat, unit after unit on every port.
+// `pelkar1 update`: one image to one or several devices at once, each port's session driven
+// from one wait over them all; with --repeat, unit after unit on every port.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "cli/cli.h"
+#include "firmware/update_session.h"
+#include "port_argument.h"
+#include "serial/port_channel.h"
 
 namespace pelkar::cli {
 
@@ -27,6 +33,15 @@ struct UpdateRequest {
 // How --repeat tells a unit from text a device prints between updates, for --help.
 extern const char* const kRepeatRule;
 
-int RunUpdate(const UpdateRequest& request, Io io);
+// Where the update's ports come from: the machine's serial ports, or a test's channels.
+struct PortBackend {
+  // Opens the port at the line speed; on failure nothing, with *why the line that says so.
+  std::function<std::unique_ptr<PortChannel>(const PortArgument&, std::string* why)> open;
+  // Waits until a channel is readable or lost (kReady), the deadline, or an interrupt.
+  std::function<WaitResult(std::span<PortChannel* const>, SessionClock::time_point deadline)> wait;
+};
+
+// backend: null for the machine's serial ports.
+int RunUpdate(const UpdateRequest& request, Io io, const PortBackend* backend = nullptr);
 
 }  // namespace pelkar::cli

@@ -170,9 +170,9 @@ void UpdateSession::Retire() {
 std::optional<double> UpdateSession::turnaround_median_ms() const {
   if (turnarounds_.empty()) return std::nullopt;
   std::vector<SessionClock::duration> sorted = turnarounds_;
-  const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
-  std::nth_element(sorted.begin(), middle, sorted.end());
-  return Milliseconds(*middle);
+  std::sort(sorted.begin(), sorted.end());
+  const std::size_t n = sorted.size();
+  return (Milliseconds(sorted[(n - 1) / 2]) + Milliseconds(sorted[n / 2])) / 2;
 }
 
 std::optional<double> UpdateSession::turnaround_max_ms() const {

@@ -313,35 +313,6 @@ TEST_F(CliPosix, RepeatServesUnitAfterUnitOnSeveralPorts) {
   EXPECT_LE(played, 8u);
 }
 
-// A line end in text after the pause outlasts --timeout: that hello is text, not a unit; with
-// --hello-timeout the port ends when no further unit comes, and so does Ctrl-C between units.
-TEST_F(CliPosix, TextBetweenUnitsIsNoUnit) {
-  for (const bool ctrl_c : {false, true}) {
-    SimulatorOptions o = Options();
-    o.next_unit_ms = 500;
-    o.text_after = "booted";
-    o.units = 2;
-    Device device(o);
-    std::thread stop;
-    std::vector<std::string> args{"update", "--repeat", "--json",      "--timeout",
-                                  "0.2",    "--port",   device.port(), image_};
-    if (ctrl_c) {
-      stop = std::thread([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-        cli::RequestInterrupt();
-      });
-    } else {
-      args.insert(args.end(), {"--hello-timeout", "1"});
-    }
-    const auto r = Pelkar1(args);
-    if (stop.joinable()) stop.join();
-    EXPECT_EQ(r.status, 0) << ctrl_c << r.out << r.err;
-    EXPECT_NE(r.err.find("taken as text, not as a unit"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("2 units: 2 OK, 0 failed"), std::string::npos) << r.err;
-    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2) << r.out;
-  }
-}
-
 // An adapter pulled during a unit ends that port: the unit failed, the run says so.
 TEST_F(CliPosix, RepeatEndsAPortThatIsLost) {
   SimulatorOptions o = Options();

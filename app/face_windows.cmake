@@ -2,7 +2,7 @@
 # and manifest. Included from app/CMakeLists.txt on Windows.
 enable_language(RC)
 
-pelkar_library(NAME app_win32 SOURCES src/win32_form1_windows.cpp DEPS pelkar::app pelkar::platform)
+pelkar_library(NAME app_win32 WINDOWS src/win32_form1_windows.cpp DEPS pelkar::app pelkar::platform)
 target_include_directories(pelkar_app_win32 PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/src)
 # Windows 10's per-monitor DPI functions.
 target_compile_definitions(pelkar_app_win32 PUBLIC NOMINMAX _WIN32_WINNT=0x0A00 WINVER=0x0A00)

@@ -188,6 +188,8 @@ TEST_F(CliPosix, OutputsNeverReplaceLinkedInputsOrSpecialFiles) {
       {{"bin2hex", fw, (dir_ / "fifo").string()}, 6},
       {{"bin2hex", fw, "/dev/null"}, 6},
       {{"bin2hex", fw, (dir_ / "to-locked.hex").string()}, 6},
+      {{"update", "--port", "1", hex.string(), "--log", (dir_ / "link.hex").string()}, 2},
+      {{"update", "--port", "1", (dir_ / "link.hex").string(), "--log", hex.string()}, 2},
   };
   for (const auto& c : cases) {
     const auto r = Pelkar1(c.args);

@@ -104,6 +104,12 @@ TEST_F(Cli, OutputsNeverReplaceInputsOrFolders) {
       {{"bin2hex", image_, image_}, 6, "is the input file"},
       {{"bin2hex", image_, Text(locked)}, 6, "protected"},
       {{"encode", Text(hex), "-o", Text(locked)}, 6, "protected"},
+      // The log is appended to: never the image or the HEX build, by any spelling.
+      {{"update", "--port", "1", image_, "--log", image_}, 2, "firmware file itself"},
+      {{"update", "--port", "1", Text(hex), "--log", Text(dir_ / "sub" / ".." / "a.hex")},
+       2,
+       "firmware file itself"},
+      {{"update", "--port", "1", image_, "--log", Text(locked)}, 6, "protected"},
   };
   for (const auto& c : cases) {
     const auto r = Pelkar1(c.args);

@@ -32,6 +32,9 @@ TEST_F(CliWindows, OnePortOrFileByEverySpelling) {
       {{"update", "--json", "--port", "\\\\.\\COM254", image_}, 3, "\"port\":254,"},
       {{"encode", hex, "-o", Upper(hex)}, 6, "is the input file"},
       {{"bin2hex", image_, "NUL"}, 6, "device"},
+      // The log by a spelling Windows folds onto the image.
+      {{"update", "--port", "1", image_, "--log", Upper(image_)}, 2, "firmware file itself"},
+      {{"update", "--port", "1", image_, "--log", image_ + "."}, 2, "firmware file itself"},
       // Devices by name, in any folder: reading one would wait for good.
       {{"info", "COM1"}, 6, "not a regular file"},
       {{"update", "--port", "7", "COM7"}, 6, "not a regular file"},
@@ -39,6 +42,7 @@ TEST_F(CliWindows, OnePortOrFileByEverySpelling) {
       // Names Windows cannot give a file of its own.
       {{"bin2hex", image_, Text(dir_ / "fw.hex:x")}, 6, "data stream"},
       {{"bin2hex", image_, Text(dir_ / "fw.hex::$DATA")}, 6, "data stream"},
+      {{"update", "--port", "1", image_, "--log", Text(dir_ / "u.log:x")}, 6, "data stream"},
       {{"bin2hex", image_, Text(dir_ / "CON")}, 6, "CON is a device name"},
       {{"encode", hex, "-o", Text(dir_ / "LPT1.hex")}, 6, "LPT1.hex is a device name"},
       {{"bin2hex", image_, Text(dir_ / "a?b.bin")}, 6, "'?'"},

@@ -1,8 +1,23 @@
 #include <cstdio>
 
+#include "firmware/files.h"
+#include "output.h"
 #include "unit_log.h"
 
 namespace pelkar::cli {
+
+void CheckLogPath(const std::string& path, std::span<const std::filesystem::path> reads) {
+  // Records appended to the image would make the next update refuse it: the log is checked as
+  // every output is, by identity, whatever the spelling.
+  try {
+    CheckOutput(Utf8Path(path), reads);
+  } catch (const OutputIsInputError&) {
+    throw Failure{kUsage, "pelkar1 update: --log " + Printable(path) +
+                              " names the firmware file itself; name another log file."};
+  } catch (const FileError& e) {
+    throw Failure{kBadInput, std::string("Cannot use the log: ") + e.what()};
+  }
+}
 
 std::string UtcTimestamp(std::chrono::system_clock::time_point t) {
   using namespace std::chrono;

@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -11,9 +13,10 @@ namespace pelkar::cli {
 
 class UnitLog {
  public:
-  // Opens path (UTF-8) for appending, creating it when missing. Throws Failure (kBadInput)
-  // when it cannot be opened or is no regular file.
-  explicit UnitLog(const std::string& path);
+  // Opens path (UTF-8) for appending, creating it when missing. Throws Failure: kUsage when
+  // it is one of the files the command reads (reads), kBadInput when it cannot be opened or
+  // could not be an output (see CheckOutput).
+  explicit UnitLog(const std::string& path, std::span<const std::filesystem::path> reads = {});
   ~UnitLog();
   UnitLog(const UnitLog&) = delete;
   UnitLog& operator=(const UnitLog&) = delete;
@@ -29,6 +32,9 @@ class UnitLog {
   std::string error_;
   std::intptr_t native_ = -1;  // a descriptor, or a HANDLE on Windows
 };
+
+// Throws the Failure UnitLog does for a path that cannot be the log, before anything is opened.
+void CheckLogPath(const std::string& path, std::span<const std::filesystem::path> reads);
 
 // This machine's name, or "" when the system does not tell it.
 std::string HostName();

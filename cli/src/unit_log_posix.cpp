@@ -21,7 +21,9 @@ std::string Why(const std::string& path, const char* step) {
 
 }  // namespace
 
-UnitLog::UnitLog(const std::string& path) : path_(path) {
+UnitLog::UnitLog(const std::string& path, std::span<const std::filesystem::path> reads)
+    : path_(path) {
+  CheckLogPath(path, reads);
   // O_NONBLOCK: a FIFO in its place is refused below instead of blocking the open.
   const int fd =
       ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);

@@ -22,7 +22,9 @@ HANDLE Handle(std::intptr_t native) {
 
 }  // namespace
 
-UnitLog::UnitLog(const std::string& path) : path_(path) {
+UnitLog::UnitLog(const std::string& path, std::span<const std::filesystem::path> reads)
+    : path_(path) {
+  CheckLogPath(path, reads);
   const std::wstring wide = Utf8Path(path).wstring();
   // Shared for reading and writing: other pelkar1 processes append to the same file.
   const HANDLE h =

@@ -541,9 +541,11 @@ int RunUpdate(const UpdateRequest& request, Io io, const PortBackend* backend) {
   std::optional<UnitLog> log;
   try {
     input = LoadFirmware(request.image);
-    if (!request.log.empty()) log.emplace(request.log);
+    const std::filesystem::path reads[] = {Utf8Path(request.image)};
+    if (!request.log.empty()) log.emplace(request.log, reads);
   } catch (const Failure& f) {
-    return Refuse(request, io, f.status, "bad-input", f.message + " Nothing was sent.");
+    return Refuse(request, io, f.status, f.status == kUsage ? "usage-error" : "bad-input",
+                  f.message + " Nothing was sent.");
   }
   if (input.from_hex) {
     (request.json ? io.err : io.out)

@@ -111,6 +111,9 @@ std::string ReadFileLimited(const std::filesystem::path& path, std::uint64_t lim
 void CheckOutput(const std::filesystem::path& output,
                  std::span<const std::filesystem::path> inputs) {
   using system_file::Identity;
+  if (const std::string problem = system_file::NameProblem(output); !problem.empty()) {
+    throw FileError("Cannot write " + Name(output) + ": " + problem + "; name another file.");
+  }
   const Identity out = system_file::Identify(output);
   if (out.kind == Identity::kNone) return;  // nothing there yet (or a dangling link)
   if (out.kind == Identity::kFolder) {
@@ -123,9 +126,15 @@ void CheckOutput(const std::filesystem::path& output,
   for (const auto& input : inputs) {
     const Identity in = system_file::Identify(input);
     if (in.kind == Identity::kFile && in.volume == out.volume && in.index == out.index) {
-      throw FileError("Cannot write " + Name(output) + ": it is the input file " + Name(input) +
-                      " itself; name another output.");
+      throw OutputIsInputError("Cannot write " + Name(output) + ": it is the input file " +
+                               Name(input) + " itself; name another output.");
     }
+  }
+  // A rename would replace a protected file as if it were not; its owner meant it to stay.
+  if (out.read_only) {
+    throw FileError("Cannot write " + Name(output) +
+                    ": it is protected (read-only); name another file, or make it writable "
+                    "first.");
   }
 }
 

@@ -26,19 +26,37 @@ void RemovePendingAndDie(int sig) {
   std::raise(sig);
 }
 
+void RefuseUnlessRegular(const std::filesystem::path& path, const struct stat& st) {
+  if (S_ISDIR(st.st_mode)) {
+    throw FileError("Cannot read " + Name(path) + ": it is a folder, not a file.");
+  }
+  if (!S_ISREG(st.st_mode)) {
+    throw FileError("Cannot read " + Name(path) +
+                    ": it is a device, pipe or socket, not a regular file; name a file.");
+  }
+}
+
 }  // namespace
 
 InputFile::InputFile(const std::filesystem::path& path, std::uint64_t limit,
                      std::string_view too_large)
     : path_(path), limit_(limit), too_large_(too_large) {
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0) ThrowErrno("Cannot read " + Name(path), errno);
+  // A terminal, a FIFO or a socket could block the open or any read for good: only a regular
+  // file is read. Looked at before the open (opening a device can act, as /dev/ptmx does) and
+  // again on what was opened, without blocking, in case the name changed meanwhile.
   struct stat st {};
-  if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (::stat(path.c_str(), &st) == 0) RefuseUnlessRegular(path, st);
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd_ < 0) ThrowErrno("Cannot read " + Name(path), errno);
+  try {
+    if (::fstat(fd_, &st) != 0) ThrowErrno("Cannot read " + Name(path), errno);
+    RefuseUnlessRegular(path, st);
+  } catch (const FileError&) {
     ::close(fd_);
     fd_ = -1;
-    throw FileError("Cannot read " + Name(path) + ": it is a folder, not a file.");
+    throw;
   }
+  ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
 }
 
 InputFile::~InputFile() {
@@ -90,8 +108,18 @@ Identity Identify(const std::filesystem::path& path) {
   if (::stat(path.c_str(), &st) != 0) return {};
   if (S_ISDIR(st.st_mode)) return {Identity::kFolder};
   if (!S_ISREG(st.st_mode)) return {Identity::kOther};
+  // Root may write anything, so a file without any write permission counts as protected too.
+  const bool read_only = (st.st_mode & 0222) == 0 || ::access(path.c_str(), W_OK) != 0;
   return {Identity::kFile, static_cast<std::uint64_t>(st.st_dev),
-          static_cast<std::uint64_t>(st.st_ino)};
+          static_cast<std::uint64_t>(st.st_ino), read_only};
+}
+
+std::string NameProblem(const std::filesystem::path&) {
+  return "";  // every byte but '/' and NUL may stand in a name
+}
+
+bool IsDeviceName(const std::filesystem::path&) {
+  return false;
 }
 
 int CreateExclusive(const std::filesystem::path& path) {

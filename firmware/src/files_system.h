@@ -21,8 +21,17 @@ struct Identity {
   enum Kind { kNone, kFile, kFolder, kOther } kind = kNone;
   std::uint64_t volume = 0;
   std::uint64_t index = 0;
+  bool read_only = false;  // a file marked as not to be written: no write permission at all
 };
 Identity Identify(const std::filesystem::path& path);
+
+// Why the system cannot take path as the name of a file of its own, as a clause ("NUL is a
+// device name"); "" when it can. Windows reserves device names in every folder and forbids some
+// characters, and a ':' would name a data stream inside a file.
+std::string NameProblem(const std::filesystem::path& path);
+// True when the system opens path as a device by its name alone (Windows' CON, COM1, NUL.txt),
+// whatever the folder holds.
+bool IsDeviceName(const std::filesystem::path& path);
 
 // Creates a new file for writing, never following a link planted at its name; -1 when it
 // cannot (errno EEXIST when the name is taken).
@@ -41,7 +50,9 @@ std::uint64_t ProcessId();
 std::filesystem::path ReplacedFile(const std::filesystem::path& target);
 // Gives a new file the permissions of the file it is to replace, if there is one.
 void KeepPermissions(int fd, const std::filesystem::path& replaced);
-// Renames temp over target; with synced, the rename reaches the disk before it returns.
+// Renames temp over target, which keeps the marks the system keeps apart from permissions
+// (Windows' hidden and system attributes); with synced, the rename reaches the disk before it
+// returns.
 bool Replace(const std::filesystem::path& temp, const std::filesystem::path& target, bool synced);
 
 // Temporary files in progress, which a signal or console event removes when it ends the

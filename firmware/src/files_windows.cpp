@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <cwchar>
+#include <cwctype>
 
 #include "files_system.h"
 #include "firmware/files.h"
@@ -25,16 +26,48 @@ BOOL WINAPI RemovePending(DWORD) {
   return FALSE;  // the next handler (the default one) ends the process
 }
 
+FileError NoFile(const std::filesystem::path& path) {
+  return FileError("Cannot read " + Name(path) +
+                   ": it is a device or a pipe, not a regular file; name a file.");
+}
+
+// CON, PRN, AUX, NUL, COM1-9 and LPT1-9 (also with a superscript digit), CONIN$ and CONOUT$
+// name devices in every folder, with any extension and blanks before it: "nul .txt" too.
+bool IsDeviceWord(std::wstring name) {
+  name = name.substr(0, name.find(L'.'));
+  while (!name.empty() && name.back() == L' ')
+    name.pop_back();
+  for (wchar_t& c : name)
+    c = static_cast<wchar_t>(std::towupper(c));
+  for (const wchar_t* word : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
+    if (name == word) return true;
+  }
+  const bool digit =
+      name.size() == 4 && ((name[3] >= L'1' && name[3] <= L'9') || name[3] == L'\u00B9' ||
+                           name[3] == L'\u00B2' || name[3] == L'\u00B3');
+  return digit && (name.starts_with(L"COM") || name.starts_with(L"LPT"));
+}
+
 }  // namespace
 
 InputFile::InputFile(const std::filesystem::path& path, std::uint64_t limit,
                      std::string_view too_large)
     : path_(path), limit_(limit), too_large_(too_large) {
-  if (system_file::Identify(path).kind == system_file::Identity::kFolder) {
+  // A device (CON, COM1, a port's \\.\ name) or a pipe could block every read for good, past
+  // Ctrl-C: only a file on a disk is read, and a device name is not even opened.
+  const auto kind = system_file::IsDeviceName(path) ? system_file::Identity::kOther
+                                                    : system_file::Identify(path).kind;
+  if (kind == system_file::Identity::kFolder) {
     throw FileError("Cannot read " + Name(path) + ": it is a folder, not a file.");
   }
+  if (kind == system_file::Identity::kOther) throw NoFile(path);
   fd_ = ::_wopen(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
   if (fd_ < 0) ThrowErrno("Cannot read " + Name(path), errno);
+  if (::GetFileType(reinterpret_cast<HANDLE>(::_get_osfhandle(fd_))) != FILE_TYPE_DISK) {
+    ::_close(fd_);
+    fd_ = -1;
+    throw NoFile(path);
+  }
 }
 
 InputFile::~InputFile() {
@@ -67,6 +100,33 @@ void InputFile::Rewind() {
 
 namespace system_file {
 
+std::string NameProblem(const std::filesystem::path& path) {
+  bool first = true;
+  for (const auto& part : path.relative_path()) {
+    const std::wstring& name = part.native();
+    // A drive after a \\?\ prefix ("C:") is no stream.
+    const bool drive = first && name.size() == 2 && name[1] == L':';
+    first = false;
+    if (drive || name == L"." || name == L"..") continue;
+    for (const wchar_t c : name) {
+      if (c < 0x20) return "its name holds a control character, which Windows does not allow";
+      if (c == L':') {
+        return "the ':' in its name would name a data stream hidden inside a file, not a file";
+      }
+      if (std::wcschr(L"<>\"|?*", c) != nullptr) {
+        return std::string("its name holds '") + static_cast<char>(c) +
+               "', which Windows does not allow in a file name";
+      }
+    }
+    if (IsDeviceWord(name)) return Name(part) + " is a device name on Windows, not a file name";
+  }
+  return "";
+}
+
+bool IsDeviceName(const std::filesystem::path& path) {
+  return IsDeviceWord(path.filename().native());
+}
+
 Identity Identify(const std::filesystem::path& path) {
   const HANDLE h =
       ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -79,6 +139,7 @@ Identity Identify(const std::filesystem::path& path) {
         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? Identity::kFolder : Identity::kFile;
     id.volume = info.dwVolumeSerialNumber;
     id.index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    id.read_only = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
   }
   ::CloseHandle(h);
   return id;
@@ -127,7 +188,18 @@ void KeepPermissions(int, const std::filesystem::path&) {}
 
 bool Replace(const std::filesystem::path& temp, const std::filesystem::path& target, bool synced) {
   const DWORD flags = MOVEFILE_REPLACE_EXISTING | (synced ? MOVEFILE_WRITE_THROUGH : 0);
-  if (::MoveFileExW(temp.c_str(), target.c_str(), flags)) return true;
+  const DWORD old = ::GetFileAttributesW(target.c_str());
+  if (::MoveFileExW(temp.c_str(), target.c_str(), flags)) {
+    // The new content stays marked as the old file was (hidden, system, not indexed); the
+    // archive mark is the new file's own, since it changed.
+    constexpr DWORD kKept =
+        FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    const DWORD now = ::GetFileAttributesW(target.c_str());
+    if (old != INVALID_FILE_ATTRIBUTES && now != INVALID_FILE_ATTRIBUTES && (old & kKept) != 0) {
+      ::SetFileAttributesW(target.c_str(), (now & ~FILE_ATTRIBUTE_NORMAL) | (old & kKept));
+    }
+    return true;
+  }
   const DWORD error = ::GetLastError();
   errno = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? EACCES : EIO;
   return false;

@@ -176,27 +176,46 @@ TEST_F(CliPosix, OutputsNeverReplaceLinkedInputsOrSpecialFiles) {
   std::ofstream(hex) << text;
   fs::create_symlink(hex, dir_ / "link.hex");
   ::mkfifo((dir_ / "fifo").c_str(), 0600);
+  fs::copy_file(hex, dir_ / "locked.hex");
+  ::chmod((dir_ / "locked.hex").c_str(), 0400);
+  fs::create_symlink(dir_ / "locked.hex", dir_ / "to-locked.hex");
   const std::string fw = image_;
-  const std::vector<std::vector<std::string>> cases = {
-      {"encode", hex.string(), "-o", (dir_ / "link.hex").string()},
-      {"bin2hex", fw, (dir_ / "fifo").string()},
-      {"bin2hex", fw, "/dev/null"},
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+  } cases[] = {
+      {{"encode", hex.string(), "-o", (dir_ / "link.hex").string()}, 6},
+      {{"bin2hex", fw, (dir_ / "fifo").string()}, 6},
+      {{"bin2hex", fw, "/dev/null"}, 6},
+      {{"bin2hex", fw, (dir_ / "to-locked.hex").string()}, 6},
+      {{"update", "--port", "1", hex.string(), "--log", (dir_ / "link.hex").string()}, 2},
+      {{"update", "--port", "1", (dir_ / "link.hex").string(), "--log", hex.string()}, 2},
   };
-  for (const auto& args : cases) {
-    const auto r = Pelkar1(args);
-    EXPECT_EQ(r.status, 6) << args[0] << " " << args.back() << ": " << r.err;
+  for (const auto& c : cases) {
+    const auto r = Pelkar1(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args[0] << " " << c.args.back() << ": " << r.err;
   }
   EXPECT_EQ(ReadText(hex), text);
+  EXPECT_EQ(ReadText(dir_ / "locked.hex"), text);
   EXPECT_TRUE(fs::is_fifo(dir_ / "fifo"));
   EXPECT_TRUE(fs::is_character_file("/dev/null"));
 }
 
 TEST_F(CliPosix, EndlessAndFailingInputsEndInOneLine) {
+  // A sparse file past the limit, and what could block a read for good.
+  std::ofstream(dir_ / "huge.hex").close();
+  fs::resize_file(dir_ / "huge.hex", (64u << 20) + 1);
+  ::mkfifo((dir_ / "fifo").c_str(), 0600);
   struct Case {
     std::vector<std::string> args;
     const char* says;
   } cases[] = {
-      {{"encode", "/dev/zero", "-o", (dir_ / "z.bin").string()}, "larger than 64 MiB"},
+      {{"encode", (dir_ / "huge.hex").string(), "-o", (dir_ / "z.bin").string()},
+       "larger than 64 MiB"},
+      {{"encode", "/dev/zero", "-o", (dir_ / "z.bin").string()}, "not a regular file"},
+      {{"info", "/dev/ptmx"}, "not a regular file"},
+      {{"info", (dir_ / "fifo").string()}, "not a regular file"},
+      {{"update", "--port", "1", (dir_ / "fifo").string()}, "not a regular file"},
       {{"encode", "/proc/self/mem", "-o", (dir_ / "m.bin").string()}, "Input/output error"},
       {{"bin2hex", "/proc/self/mem", (dir_ / "m.hex").string()}, "Input/output error"},
   };
@@ -205,7 +224,7 @@ TEST_F(CliPosix, EndlessAndFailingInputsEndInOneLine) {
     EXPECT_EQ(r.status, 6) << c.args[1];
     EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
   }
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator{}), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator{}), 3);
 
   // A name that is not UTF-8 still gives valid JSON; a CR in it is not printed raw.
   const fs::path odd = dir_ / "odd\xFF\r.bin";

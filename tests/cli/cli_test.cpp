@@ -45,6 +45,7 @@ TEST_F(Cli, NoiseDoesNotHoldTheTimeOutOpen) {
 }
 
 TEST_F(Cli, ArgumentsMeanWhatTheySay) {
+  Pty tty;  // a serial port given where a file belongs: reading it would wait for good
   struct Case {
     std::vector<std::string> args;
     int status;
@@ -54,6 +55,13 @@ TEST_F(Cli, ArgumentsMeanWhatTheySay) {
       {{"update", "--port", "1", "--port", "COM1", image_}, 2, "name the same device"},
       {{"update", "--port", "0", image_}, 2, "from 1 to 255"},
       {{"update", "--port", "COM256", image_}, 2, "from 1 to 255"},
+      {{"update", "--port", "-1", image_}, 2, "not a port number"},
+      {{"update", "--port", "COM 7", image_}, 2, "not a port number"},
+      {{"update", "--port", "com-7", image_}, 2, "not a port number"},
+      {{"update", "--port", "COM7:", "--port", "7", image_}, 2, "name the same device"},
+      {{"update", "--port", "COM254 ", image_}, 3, "COM254 ("},
+      {{"info", tty.path()}, 6, "not a regular file"},
+      {{"update", "--port", "1", tty.path()}, 6, "not a regular file"},
       {{"update", "--port", "1", image_, "--timeout", "0"}, 2, "above 0 and at most 86400"},
       {{"update", "--port", "1", image_, "--timeout", "nan"}, 2, "above 0 and at most 86400"},
       {{"update", "--port", "1", image_, "--hello-timeout", "1e10"}, 2, "at most 86400"},
@@ -80,19 +88,40 @@ TEST_F(Cli, OutputsNeverReplaceInputsOrFolders) {
   const std::string text = ":0100000042BD\n:00000001FF\n";
   std::ofstream(hex, std::ios::binary) << text;
   fs::create_directory(dir_ / "sub");
-  const std::vector<std::vector<std::string>> cases = {
-      {"encode", Text(hex), "-o", Text(dir_ / "." / "a.hex")},
-      {"hex2bin", Text(hex), Text(hex)},
-      {"hex2bin", Text(hex), Text(dir_ / "sub")},
-      {"bin2hex", image_, image_},
+  // Protected: without write permission on Linux, with the read-only attribute on Windows.
+  const fs::path locked = dir_ / "locked.hex";
+  std::ofstream(locked, std::ios::binary) << text;
+  const auto write = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+  fs::permissions(locked, write, fs::perm_options::remove);
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char* says;
+  } cases[] = {
+      {{"encode", Text(hex), "-o", Text(dir_ / "." / "a.hex")}, 6, "is the input file"},
+      {{"hex2bin", Text(hex), Text(hex)}, 6, "is the input file"},
+      {{"hex2bin", Text(hex), Text(dir_ / "sub")}, 6, "folder"},
+      {{"bin2hex", image_, image_}, 6, "is the input file"},
+      {{"bin2hex", image_, Text(locked)}, 6, "protected"},
+      {{"encode", Text(hex), "-o", Text(locked)}, 6, "protected"},
+      // The log is appended to: never the image or the HEX build, by any spelling.
+      {{"update", "--port", "1", image_, "--log", image_}, 2, "firmware file itself"},
+      {{"update", "--port", "1", Text(hex), "--log", Text(dir_ / "sub" / ".." / "a.hex")},
+       2,
+       "firmware file itself"},
+      {{"update", "--port", "1", image_, "--log", Text(locked)}, 6, "protected"},
   };
-  for (const auto& args : cases) {
-    const auto r = Pelkar1(args);
-    EXPECT_EQ(r.status, 6) << args[0] << " " << args.back() << ": " << r.err;
+  for (const auto& c : cases) {
+    const auto r = Pelkar1(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args[0] << " " << c.args.back() << ": " << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   }
   EXPECT_EQ(ReadText(hex), text);
+  EXPECT_EQ(ReadText(locked), text);
   const auto bytes = SmallImage();
   EXPECT_EQ(ReadText(dir_ / "fw.bin"), std::string(bytes.begin(), bytes.end()));
+  fs::permissions(locked, fs::perms::owner_write, fs::perm_options::add);  // to be removed
 }
 
 TEST_F(Cli, WideSpansAreRefusedAndAddressesAreDecimal) {

@@ -175,8 +175,8 @@ TEST_F(Files, InputsAreLimitedAndReadErrorsAreReported) {
     const char* said;
   };
   const Case cases[] = {
-      {"/dev/zero", 1 << 20, "too big to use"},  // endless
       {Write("big", std::string(1001, 'x')), 1000, "too big to use"},
+      {"/dev/zero", 1 << 20, "not a regular file"},     // endless, and a device
       {"/proc/self/mem", 1 << 20, std::strerror(EIO)},  // a read error
       {dir_ / "sub", 1 << 20, "folder"},
       {dir_ / "missing", 1 << 20, std::strerror(ENOENT)},

@@ -21,6 +21,12 @@ class FileError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The FileError of an output that names one of the inputs: a caller may tell it as misuse.
+class OutputIsInputError : public FileError {
+ public:
+  using FileError::FileError;
+};
+
 // A file name as it may be shown in a message: control bytes escaped (\r, \x1B).
 std::string Printable(std::string_view text);
 
@@ -68,8 +74,10 @@ class InputFile {
 std::string ReadFileLimited(const std::filesystem::path& path, std::uint64_t limit,
                             std::string_view too_large);
 
-// Throws FileError when output names one of the inputs, by identity (a symbolic or hard link,
-// another spelling, a path through a linked folder), or exists and is no regular file.
+// Throws FileError when output has a name the system cannot take as a file of its own (on
+// Windows a device name, a forbidden character or a data stream part), exists and is no regular
+// file or is protected against writing (read-only), or, as OutputIsInputError, names one of the
+// inputs by identity (a symbolic or hard link, another spelling, a path through a linked folder).
 void CheckOutput(const std::filesystem::path& output,
                  std::span<const std::filesystem::path> inputs = {});
 

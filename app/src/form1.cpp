@@ -8,7 +8,7 @@
 
 #include "dialogs/win_dialog.h"
 #include "firmware/encoder.h"
-#include "firmware/files.h"
+#include "files/files.h"
 #include "firmware/image.h"
 #include "hex/intel_hex.h"
 #include "serial_adapters.h"

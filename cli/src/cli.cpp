@@ -10,7 +10,7 @@
 #include "docs.h"
 #include "firmware/crc.h"
 #include "firmware/encoder.h"
-#include "firmware/files.h"
+#include "files/files.h"
 #include "firmware/image.h"
 #include "firmware_input.h"
 #include "hex/intel_hex.h"

@@ -4,7 +4,7 @@
 #include <cctype>
 
 #include "firmware/encoder.h"
-#include "firmware/files.h"
+#include "files/files.h"
 #include "firmware/sha256.h"
 #include "hex/intel_hex.h"
 #include "output.h"

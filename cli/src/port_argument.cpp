@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "firmware/files.h"
+#include "files/files.h"
 #include "output.h"
 #include "serial/adapter.h"
 #include "serial/port_map.h"

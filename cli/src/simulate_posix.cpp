@@ -1,7 +1,7 @@
 #include <csignal>
 #include <optional>
 
-#include "firmware/files.h"
+#include "files/files.h"
 #include "output.h"
 #include "simulate_command.h"
 

@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "firmware/files.h"
+#include "files/files.h"
 #include "output.h"
 #include "unit_log.h"
 

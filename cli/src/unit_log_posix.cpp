@@ -7,7 +7,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "firmware/files.h"
+#include "files/files.h"
 #include "output.h"
 #include "unit_log.h"
 

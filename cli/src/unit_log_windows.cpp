@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "firmware/files.h"
+#include "files/files.h"
 #include "output.h"
 #include "platform/utf16_windows.h"
 #include "unit_log.h"

@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "firmware/crc.h"
-#include "firmware/files.h"
+#include "files/files.h"
 #include "firmware/image.h"
 #include "firmware/update_session.h"
 #include "firmware_input.h"

@@ -1,7 +1,7 @@
 #include "firmware/image.h"
 
 #include "firmware/crc.h"
-#include "firmware/files.h"
+#include "files/files.h"
 
 namespace pelkar {
 

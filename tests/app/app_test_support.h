@@ -17,7 +17,7 @@
 #include "app/form1.h"
 #include "app/ports.h"
 #include "dialogs/dialog_backend.h"
-#include "firmware/files.h"
+#include "files/files.h"
 #include "sim/device_model.h"
 
 namespace pelkar::test {

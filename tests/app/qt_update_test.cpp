@@ -21,7 +21,7 @@
 
 #include "app/progress_picture.h"
 #include "app/qt_form1.h"
-#include "firmware/files.h"
+#include "files/files.h"
 #include "firmware/image.h"
 #include "qt_test_support.h"
 #include "serial/virtual_port.h"

@@ -8,7 +8,7 @@
 
 #include "app/form1.h"
 #include "app_test_support.h"
-#include "firmware/files.h"
+#include "files/files.h"
 #include "firmware/image.h"
 
 namespace pelkar {

@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "app_test_support.h"
-#include "firmware/files.h"
+#include "files/files.h"
 #include "firmware/image.h"
 #include "win32_form1_windows.h"
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "firmware/files.h"
+#include "files/files.h"
 
 namespace pelkar::test {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "firmware/files.h"
+#include "files/files.h"
 
 namespace pelkar {
 

@@ -1,4 +1,4 @@
-#include "firmware/files.h"
+#include "files/files.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "files_system.h"
-#include "firmware/files.h"
+#include "files/files.h"
 
 namespace pelkar {
 

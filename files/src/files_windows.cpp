@@ -10,7 +10,7 @@
 #include <cwctype>
 
 #include "files_system.h"
-#include "firmware/files.h"
+#include "files/files.h"
 
 namespace pelkar {
 

@@ -6,7 +6,7 @@
 #include <random>
 
 #include "files_system.h"
-#include "firmware/files.h"
+#include "files/files.h"
 
 namespace pelkar {
 

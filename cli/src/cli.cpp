@@ -411,6 +411,8 @@ int Run(const std::vector<std::string>& args, Io io) {
   simulate->add_option("--units", units, "Units in all; silent after the last")
       ->type_name("N")
       ->check(CLI::Range(std::size_t{1}, std::size_t{1000000000}));
+  simulate->add_flag("--wait-reset", sim.wait_reset,
+                     "Greet only when reset (SIGUSR1), not when a host opens the port");
   app.add_subcommand("help", "Show the help of a command: pelkar1 help COMMAND");
   std::string doc_kind;
   std::string doc_out;

@@ -95,16 +95,29 @@ int Ports(bool json, Io io) {
     const auto path = DevicePathForPort(ports.PortSzam(i));
     const auto adapter = path ? AdapterForDevice(*path) : std::nullopt;
     const PortAccess access = path ? AccessOf(*path) : PortAccess::Unknown;
+    const auto holders = path ? PortHolders(*path) : std::vector<PortHolder>{};
+    // -1: none. (No optional: g++ 12 warns falsely that its value may be used uninitialised.)
+    long latency = -1;
+    if (path) {
+      if (const auto ms = LatencyTimerMs(*path)) latency = static_cast<long>(*ms);
+    }
     if (json) {
+      nlohmann::ordered_json held = nlohmann::ordered_json::array();
+      for (const PortHolder& h : holders)
+        held.push_back({{"pid", h.pid}, {"name", h.name}});
       list.push_back({{"port", ports.PortSzam(i)},
                       {"name", ports.PortNev(i)},
                       {"path", path ? nlohmann::ordered_json(*path) : nullptr},
                       {"access", AccessName(access)},
+                      {"holders", held},
+                      {"latency_ms", latency >= 0 ? nlohmann::ordered_json(latency) : nullptr},
                       {"adapter", AdapterJson(adapter)}});
       continue;
     }
     io.out << "COM" << int{ports.PortSzam(i)} << "\t" << ports.PortNev(i);
     if (access != PortAccess::Unknown) io.out << "\t" << AccessName(access);
+    if (!holders.empty()) io.out << " (held by " << Printable(HoldersText(holders)) << ")";
+    if (latency >= 0) io.out << "\tlatency timer " << latency << " ms";
     io.out << "\n";
     if (adapter) {
       io.out << "\tUSB " << adapter->vendor_id << ":" << adapter->product_id << " "
@@ -411,6 +424,8 @@ int Run(const std::vector<std::string>& args, Io io) {
   simulate->add_option("--units", units, "Units in all; silent after the last")
       ->type_name("N")
       ->check(CLI::Range(std::size_t{1}, std::size_t{1000000000}));
+  simulate->add_flag("--wait-reset", sim.wait_reset,
+                     "Greet only when reset (SIGUSR1), not when a host opens the port");
   app.add_subcommand("help", "Show the help of a command: pelkar1 help COMMAND");
   std::string doc_kind;
   std::string doc_out;

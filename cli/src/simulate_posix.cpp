@@ -12,6 +12,10 @@ SimulatedDevice* running_device = nullptr;
 void StopDevice(int) {
   if (running_device) running_device->RequestStop();
 }
+// SIGUSR1 is the device's reset button: a test bench presses it when its host is ready.
+void ResetDevice(int) {
+  if (running_device) running_device->RequestReset();
+}
 
 }  // namespace
 
@@ -23,18 +27,21 @@ int Simulate(const SimulatorOptions& options, Io io) {
   } catch (const std::exception& e) {
     throw Failure{kPort, std::string("Cannot offer a simulated device: ") + e.what() + "."};
   }
-  io.out << "Simulated device ready on COM" << int{device->port()} << " (" << device->pty_path()
-         << "); update it with: pelkar1 update --port " << int{device->port()} << " IMAGE.bin"
-         << std::endl;
   running_device = &*device;
   // Every signal that ends the device lets it remove its port first.
   auto old_int = std::signal(SIGINT, StopDevice);
   auto old_term = std::signal(SIGTERM, StopDevice);
   auto old_hup = std::signal(SIGHUP, StopDevice);
+  auto old_usr1 = std::signal(SIGUSR1, ResetDevice);
+  // Ready once it can be reset and stopped.
+  io.out << "Simulated device ready on COM" << int{device->port()} << " (" << device->pty_path()
+         << "); update it with: pelkar1 update --port " << int{device->port()} << " IMAGE.bin"
+         << std::endl;
   device->Run();
   std::signal(SIGINT, old_int);
   std::signal(SIGTERM, old_term);
   std::signal(SIGHUP, old_hup);
+  std::signal(SIGUSR1, old_usr1);
   running_device = nullptr;
   return kOk;
 }

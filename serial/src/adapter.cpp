@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <sstream>
+#include <vector>
 
 #include "serial/adapter.h"
 
@@ -95,6 +96,39 @@ bool LockedIn(std::string_view proc_locks, unsigned major, unsigned minor, unsig
     }
   }
   return false;
+}
+
+std::string HoldersText(const std::vector<PortHolder>& holders) {
+  std::string text;
+  for (const PortHolder& h : holders) {
+    if (!text.empty()) text += "; ";
+    text += (h.name.empty() ? std::string("a process") : h.name) + ", pid " + std::to_string(h.pid);
+  }
+  return text;
+}
+
+std::string HeldPortMessage(const std::string& path, const std::vector<PortHolder>& holders) {
+  // Two readers would share the device's bytes, and the other's settings may echo them back.
+  return path + " is held by another program (" + HoldersText(holders) +
+         "): close that program, or stop the service (for ModemManager: sudo systemctl stop "
+         "ModemManager), then try again.";
+}
+
+std::optional<std::string> LatencyAdviceText(const std::string& port, unsigned ms,
+                                             std::size_t blocks, const std::string& how) {
+  if (ms <= 2) return std::nullopt;
+  // The device asks for every block and then for the checksum, one byte each; the adapter
+  // holds each lone byte until its timer runs out.
+  const std::size_t requests = blocks + 1;
+  const double total_ms = static_cast<double>(requests) * ms;
+  char cost[64];
+  if (total_ms < 1000)
+    std::snprintf(cost, sizeof cost, "%.0f ms", total_ms);
+  else
+    std::snprintf(cost, sizeof cost, "%.1f s", total_ms / 1000.0);
+  return port + ": the adapter's latency timer is " + std::to_string(ms) + " ms; each of the " +
+         std::to_string(requests) + " requests of this update may wait that long, up to " + cost +
+         " more in all. " + how;
 }
 
 }  // namespace pelkar

@@ -4,6 +4,8 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -76,7 +78,70 @@ bool LockFileHeld(const std::string& device) {
   return false;
 }
 
+bool AllDigits(const std::string& name) {
+  return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+    return std::isdigit(static_cast<unsigned char>(c)) != 0;
+  });
+}
+
+bool SameDevice(const struct stat& a, const struct stat& b) {
+  if (S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode)) return a.st_rdev == b.st_rdev;
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Where the driver tells the latency timer: the tty's device (the usb-serial port) in sysfs.
+std::string LatencyTimerFile(const std::string& path) {
+  return "/sys/class/tty/" + fs::path(Canonical(path)).filename().string() +
+         "/device/latency_timer";
+}
+
 }  // namespace
+
+std::vector<PortHolder> PortHoldersUnder(const fs::path& proc, const std::string& path, long self) {
+  std::vector<PortHolder> holders;
+  struct stat device {};
+  if (::stat(path.c_str(), &device) != 0) return holders;
+  std::error_code ec;
+  for (const auto& process : fs::directory_iterator(proc, ec)) {
+    const std::string pid = process.path().filename().string();
+    if (!AllDigits(pid) || std::stol(pid) == self) continue;
+    // Another user's descriptors are hidden unless we are root: those are not seen, not
+    // guessed.
+    std::error_code fd_ec;
+    for (const auto& fd : fs::directory_iterator(process.path() / "fd", fd_ec)) {
+      struct stat st {};
+      if (::stat(fd.path().c_str(), &st) != 0 || !SameDevice(st, device)) continue;
+      PortHolder holder{std::stol(pid), ""};
+      std::ifstream comm(process.path() / "comm");
+      std::getline(comm, holder.name);
+      holders.push_back(std::move(holder));
+      break;
+    }
+  }
+  std::sort(holders.begin(), holders.end(),
+            [](const PortHolder& a, const PortHolder& b) { return a.pid < b.pid; });
+  return holders;
+}
+
+std::vector<PortHolder> PortHolders(const std::string& path) {
+  return PortHoldersUnder("/proc", path, static_cast<long>(::getpid()));
+}
+
+std::optional<unsigned> LatencyTimerMs(const std::string& path) {
+  std::ifstream file(LatencyTimerFile(path));
+  unsigned ms = 0;
+  if (file >> ms) return ms;
+  return std::nullopt;
+}
+
+std::optional<std::string> LatencyAdvice(const std::string& path, std::size_t blocks) {
+  const auto ms = LatencyTimerMs(path);
+  if (!ms) return std::nullopt;
+  return LatencyAdviceText(path, *ms, blocks,
+                           "The driver did not take the low-latency request; to lower the timer "
+                           "to 1 ms: echo 1 | sudo tee " +
+                               LatencyTimerFile(path));
+}
 
 std::optional<UsbAdapter> AdapterForDevice(const std::string& path) {
   struct stat st {};
@@ -113,7 +178,7 @@ PortAccess AccessOf(const std::string& path) {
   std::stringstream text;
   text << locks.rdbuf();
   if (LockedIn(text.str(), major(st.st_dev), minor(st.st_dev), st.st_ino) ||
-      LockFileHeld(Canonical(path))) {
+      LockFileHeld(Canonical(path)) || !PortHolders(path).empty()) {
     return PortAccess::Busy;
   }
   return PortAccess::Ready;

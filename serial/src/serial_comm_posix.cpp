@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -18,6 +19,7 @@
 #include <system_error>
 #include <vector>
 
+#include "serial/adapter.h"
 #include "serial/port_map.h"
 #include "serial/virtual_port.h"
 
@@ -75,6 +77,8 @@ int PollTimeout(SerialComm::Clock::time_point deadline) {
 
 struct SerialComm::Native {
   int fd = -1;
+  // What TIOCGSERIAL gave before the open asked for low latency; restored on close.
+  std::optional<serial_struct> serial_before;
 };
 
 WaitInterrupt::WaitInterrupt() {
@@ -147,6 +151,12 @@ bool SerialComm::OpenPath(const std::string& path, std::int32_t BaudRate) {
   if (!speed) return Fail(EINVAL, "Unsupported rate " + std::to_string(BaudRate) + " for");
   // A virtual port whose device has gone may lead to another device by now.
   if (StaleVirtualPort(path)) return Fail(ENOENT, "No simulated device runs on");
+  // A device someone else has open is left alone: even our settings would change theirs.
+  if (const auto holders = PortHolders(path); !holders.empty()) {
+    Fail(EBUSY, "Cannot open");
+    error_ = HeldPortMessage(path, holders);
+    return false;
+  }
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return Fail(errno, "Cannot open");
   if (StaleVirtualPort(path, fd)) {
@@ -157,11 +167,13 @@ bool SerialComm::OpenPath(const std::string& path, std::int32_t BaudRate) {
   // configuration does; ClosePort() releases it.
   native_ = std::make_unique<Native>();
   native_->fd = fd;
-  if (::ioctl(fd, TIOCEXCL) != 0) return Fail(errno, "Not a serial port:");
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return Fail(errno, "Cannot take");
 
+  // Raw first: until then the line discipline echoes what the device sends (CR LF for each
+  // 0x0A) back to it.
   termios t{};
-  if (::tcgetattr(fd, &t) != 0) return Fail(errno, "Cannot read the settings of");
+  if (::tcgetattr(fd, &t) != 0) {
+    return Fail(errno, errno == ENOTTY ? "Not a serial port:" : "Cannot read the settings of");
+  }
   t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
                                       IXON | IXOFF | IXANY | INPCK);
   t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
@@ -174,11 +186,24 @@ bool SerialComm::OpenPath(const std::string& path, std::int32_t BaudRate) {
       ::tcsetattr(fd, TCSANOW, &t) != 0) {
     return Fail(errno, "Cannot configure");
   }
+  if (::ioctl(fd, TIOCEXCL) != 0) return Fail(errno, "Not a serial port:");
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return Fail(errno, "Cannot take");
+
   termios back{};
   if (::tcgetattr(fd, &back) != 0) return Fail(errno, "Cannot read the settings of");
   if (::cfgetospeed(&back) != *speed || ::cfgetispeed(&back) != *speed ||
       (back.c_cflag & (CSIZE | PARENB | CSTOPB)) != CS8 || (back.c_iflag & (IXON | IXOFF)) != 0) {
     return Fail(EINVAL, "The port refused " + std::to_string(BaudRate) + " baud 8N1:");
+  }
+  // An FTDI adapter otherwise holds each lone received byte up to its latency timer (16 ms).
+  // The usb-serial core refuses a user's call that changes close_delay or closing_wait, so
+  // what TIOCGSERIAL gave goes back with the one flag changed. Drivers that refuse it (ptys,
+  // cdc-acm, ch341) are no error.
+  serial_struct info{};
+  if (::ioctl(fd, TIOCGSERIAL, &info) == 0 && (info.flags & ASYNC_LOW_LATENCY) == 0) {
+    serial_struct low = info;
+    low.flags |= ASYNC_LOW_LATENCY;
+    if (::ioctl(fd, TIOCSSERIAL, &low) == 0) native_->serial_before = info;
   }
   ::tcflush(fd, TCIOFLUSH);
   return true;
@@ -294,6 +319,8 @@ bool SerialComm::PortLost() {
 
 void SerialComm::ClosePort() {
   if (!native_) return;
+  // A lost adapter takes its settings with it; the call then just fails.
+  if (native_->serial_before) ::ioctl(native_->fd, TIOCSSERIAL, &*native_->serial_before);
   ::close(native_->fd);  // also drops the flock and the exclusive mode
   native_.reset();
 }

@@ -52,7 +52,8 @@ constexpr auto kHelloFallback = std::chrono::milliseconds(200);
 SimulatedDevice::SimulatedDevice(SimulatorOptions options,
                                  std::function<void(const std::string&)> log)
     : options_(std::move(options)), log_(std::move(log)) {
-  if (::pipe2(stop_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+  if (::pipe2(stop_pipe_, O_CLOEXEC | O_NONBLOCK) != 0 ||
+      ::pipe2(reset_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
     throw std::runtime_error(std::string("Cannot make a pipe: ") + std::strerror(errno));
   }
   master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -77,7 +78,7 @@ SimulatedDevice::SimulatedDevice(SimulatorOptions options,
 SimulatedDevice::~SimulatedDevice() {
   link_.reset();
   if (master_ >= 0) ::close(master_);
-  for (int fd : stop_pipe_) {
+  for (int fd : {stop_pipe_[0], stop_pipe_[1], reset_pipe_[0], reset_pipe_[1]}) {
     if (fd >= 0) ::close(fd);
   }
 }
@@ -85,6 +86,13 @@ SimulatedDevice::~SimulatedDevice() {
 void SimulatedDevice::RequestStop() noexcept {
   const char c = 's';
   [[maybe_unused]] const ssize_t n = ::write(stop_pipe_[1], &c, 1);
+}
+
+void SimulatedDevice::RequestReset() noexcept {
+  const int saved = errno;
+  const char c = 'r';
+  [[maybe_unused]] const ssize_t n = ::write(reset_pipe_[1], &c, 1);
+  errno = saved;
 }
 
 bool SimulatedDevice::StopRequested() {
@@ -203,7 +211,7 @@ bool SimulatedDevice::Exchange() {
 
   for (;;) {
     const auto now = Clock::now();
-    if (!started && now >= hello_at) {
+    if (!started && !options_.wait_reset && now >= hello_at) {
       started = true;
       Log("Host connected");
       greet();
@@ -266,17 +274,36 @@ bool SimulatedDevice::Exchange() {
 
     // Sleep until the next byte is due, the flash write ends, or something arrives.
     Clock::time_point wake = Clock::time_point::max();
-    if (!started) wake = hello_at;
+    if (!started && !options_.wait_reset) wake = hello_at;
     wake = std::min(wake, next_unit_at);
     if (!pending.empty()) wake = std::min(wake, std::max(pending.front().done, hold_until));
     if (!to_send.empty()) wake = std::min(wake, hold_until);
-    pollfd p[2] = {{master_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
+    pollfd p[3] = {{master_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}, {reset_pipe_[0], POLLIN, 0}};
     timespec ts{};
     if (wake != Clock::time_point::max()) ts = ToTimespec(wake - Clock::now());
-    ::ppoll(p, 2, wake == Clock::time_point::max() ? nullptr : &ts, nullptr);
+    ::ppoll(p, 3, wake == Clock::time_point::max() ? nullptr : &ts, nullptr);
     if (p[1].revents & POLLIN) {
       keep_running = false;
       break;
+    }
+    if (p[2].revents & POLLIN) {
+      char drain[16];
+      while (::read(reset_pipe_[0], drain, sizeof drain) > 0) {
+      }
+      Log("Reset");
+      // A unit cut short by the reset is recorded as it stood.
+      if (started && !reported && report.unit != 0) {
+        std::lock_guard lock(mutex_);
+        exchanges_.push_back(report);
+      }
+      reported = true;
+      pending.clear();
+      to_send.clear();
+      hold_until = Clock::now();
+      next_unit_at = kNoUnitDue;
+      started = true;
+      greet();
+      continue;
     }
     if (p[0].revents & POLLIN) {
       std::uint8_t buf[4096];
@@ -288,6 +315,7 @@ bool SimulatedDevice::Exchange() {
           pending.push_back({buf[i], line_free});
         }
       } else if (n > 0 && (buf[0] & kFlushBits)) {
+        if (options_.wait_reset) continue;  // only a reset greets
         if (started) {
           // A purge during an exchange: the host closed and a new one opened before the
           // hang-up could be seen. The new host gets a fresh exchange.

@@ -167,6 +167,8 @@ TEST_F(CliPosix, PortsOfADeviceMeanWhatTheySay) {
   ASSERT_NE(it, listed.end()) << listed;
   EXPECT_EQ((*it)["access"], "ready");
   EXPECT_TRUE((*it)["adapter"].is_null());
+  EXPECT_EQ((*it)["holders"], nlohmann::json::array());
+  EXPECT_TRUE((*it)["latency_ms"].is_null()) << "a pseudo-terminal has no latency timer";
   EXPECT_EQ((*it)["path"], device.get().link_path().string());
 }
 

@@ -1,8 +1,11 @@
-// Which adapter a port is, from udev properties given in place of the machine's, and whether
-// another program holds it, from /proc/locks text.
+// Which adapter a port is, from udev properties given in place of the machine's; whether
+// another program holds it, from /proc/locks text and a /proc-like tree; and what a slow
+// latency timer costs.
 #include "serial/adapter.h"
 
 #include <gtest/gtest.h>
+
+#include <fstream>
 
 namespace pelkar {
 namespace {
@@ -58,6 +61,31 @@ TEST(Adapter, LocksHeldOnTheDeviceMakeItBusy) {
   EXPECT_FALSE(LockedIn(locks, 0, 6, 1234));
   EXPECT_FALSE(LockedIn(locks, 0, 5, 777));  // only waiting for the lock
   EXPECT_FALSE(LockedIn("", 0, 5, 1234));
+}
+
+TEST(Adapter, LatencyAdviceOnlyAboveTwoMilliseconds) {
+  struct Case {
+    unsigned ms;
+    std::size_t blocks;
+    const char* says;  // nullptr: no advice
+  } cases[] = {
+      {16, 160,
+       "latency timer is 16 ms; each of the 161 requests of this update may wait that "
+       "long, up to 2.6 s more in all. HOW"},
+      {3, 9, "10 requests of this update may wait that long, up to 30 ms more"},
+      {2, 160, nullptr},
+      {0, 160, nullptr},
+  };
+  for (const auto& c : cases) {
+    const auto advice = LatencyAdviceText("COM5", c.ms, c.blocks, "HOW");
+    if (c.says == nullptr) {
+      EXPECT_FALSE(advice) << c.ms << " ms: " << *advice;
+      continue;
+    }
+    ASSERT_TRUE(advice) << c.ms;
+    EXPECT_EQ(advice->rfind("COM5: ", 0), 0u) << *advice;
+    EXPECT_NE(advice->find(c.says), std::string::npos) << *advice;
+  }
 }
 
 }  // namespace

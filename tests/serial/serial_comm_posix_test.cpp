@@ -4,7 +4,12 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 
+#include <filesystem>
+#include <fstream>
+
+#include "held_open.h"
 #include "pty.h"
+#include "serial/adapter.h"
 #include "serial/serial_comm.h"
 
 namespace pelkar {
@@ -71,6 +76,62 @@ TEST(SerialCommPosix, HoldsThePortExclusivelyUntilClosed) {
   second.ClosePort();
   first.ClosePort();
   EXPECT_TRUE(second.OpenPath(pty.path(), 115200)) << second.LastError();
+}
+
+TEST(PortHolders, AreTheOtherProcessesWithTheDeviceOpen) {
+  namespace fs = std::filesystem;
+  const fs::path root =
+      fs::temp_directory_path() / ("pelkar-holders-" + std::to_string(::getpid()));
+  fs::remove_all(root);
+  const fs::path dev = root / "ttyUSB0";
+  const fs::path proc = root / "proc";
+  fs::create_directories(proc);
+  std::ofstream(dev) << "";
+  std::ofstream(root / "other") << "";
+  struct Process {
+    const char* pid;
+    const char* comm;    // nullptr: unreadable
+    fs::path fd_target;  // empty: its descriptors are hidden from us
+  } processes[] = {
+      {"100", "cat\n", dev},     {"200", "bash\n", root / "other"},
+      {"300", "pelkar1\n", dev},  // this process
+      {"50", nullptr, dev},      {"400", "ModemManager\n", {}},
+  };
+  for (const auto& p : processes) {
+    const fs::path dir = proc / p.pid;
+    fs::create_directories(dir);
+    if (p.comm != nullptr) std::ofstream(dir / "comm") << p.comm;
+    if (p.fd_target.empty()) continue;
+    fs::create_directories(dir / "fd");
+    fs::create_symlink(p.fd_target, dir / "fd" / "3");
+  }
+  fs::create_directory_symlink(proc / "300", proc / "self");
+
+  const auto holders = PortHoldersUnder(proc, dev.string(), 300);
+  ASSERT_EQ(holders.size(), 2u);
+  EXPECT_EQ(holders[0].pid, 50);
+  EXPECT_EQ(holders[0].name, "");
+  EXPECT_EQ(holders[1].pid, 100);
+  EXPECT_EQ(holders[1].name, "cat");
+  EXPECT_TRUE(PortHoldersUnder(proc, (root / "missing").string(), 300).empty());
+  EXPECT_TRUE(PortHoldersUnder(root / "no-proc", dev.string(), 300).empty());
+  fs::remove_all(root);
+}
+
+TEST(SerialCommPosix, RefusesAPortAnotherProcessHoldsAndNamesIt) {
+  Pty pty;
+  SerialComm port;
+  {
+    const test::HeldOpen other(pty.path());
+    EXPECT_FALSE(port.OpenPath(pty.path(), 115200));
+    EXPECT_FALSE(port.IsOpen()) << "the holder's port was opened (and its settings changed)";
+    EXPECT_EQ(port.LastErrno(), EBUSY);
+    const std::string pid = "pid " + std::to_string(other.pid());
+    EXPECT_NE(port.LastError().find("is held by another program ("), std::string::npos)
+        << port.LastError();
+    EXPECT_NE(port.LastError().find(pid), std::string::npos) << port.LastError();
+  }
+  EXPECT_TRUE(port.OpenPath(pty.path(), 115200)) << port.LastError();
 }
 
 TEST(SerialCommPosix, DescriptorsServeACallersOwnPoll) {

@@ -1,11 +1,14 @@
 // What the serial library does on Windows beyond what every system shares: the system's own
-// port numbers, its words for failures, and port discovery through WMI and the registry.
+// port numbers, its words for failures, port discovery through WMI and the registry, and the
+// FTDI driver's latency timer from the registry.
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <cstdlib>
 
 #include "pty.h"
+#include "serial/adapter.h"
 #include "serial/port_map.h"
 #include "serial/port_name.h"
 #include "serial/serial_comm.h"
@@ -78,6 +81,57 @@ TEST(PortDiscoveryWindows, TheRegistryListsThePortsWhenWmiHasNone) {
     found = found || (ports.PortNev(i) == name && ports.PortSzam(i) == std::atoi(declared));
   }
   EXPECT_TRUE(found);
+}
+
+// The keys the FTDI driver makes for each adapter, planted in the test's Wine prefix.
+class FtdiKeys {
+ public:
+  static constexpr wchar_t kBus[] = L"SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS";
+  FtdiKeys() { Remove(); }
+  ~FtdiKeys() { Remove(); }
+  void Plant(const wchar_t* adapter, const wchar_t* instance, const wchar_t* port,
+             std::optional<DWORD> latency) {
+    const std::wstring name =
+        std::wstring(kBus) + L"\\" + adapter + L"\\" + instance + L"\\Device Parameters";
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, name.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                              &key, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExW(key, L"PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>(port),
+                   static_cast<DWORD>((wcslen(port) + 1) * sizeof(wchar_t)));
+    if (latency) {
+      RegSetValueExW(key, L"LatencyTimer", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&*latency),
+                     sizeof(DWORD));
+    }
+    RegCloseKey(key);
+  }
+
+ private:
+  static void Remove() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kBus); }
+};
+
+TEST(LatencyTimerWindows, ReadFromTheFtdiAdapterWhosePortNameIsThePort) {
+  FtdiKeys keys;
+  keys.Plant(L"VID_0403+PID_6001+A50285BIA", L"0000", L"COM7", 16);
+  keys.Plant(L"VID_0403+PID_6015+DN04ABCDA", L"0000", L"COM12", 1);
+  keys.Plant(L"VID_0403+PID_6010+FT9XYZ01A", L"0001", L"com21", 8);  // second instance
+  keys.Plant(L"VID_0403+PID_6001+NOTIMERA", L"0000", L"COM30", std::nullopt);
+  const struct {
+    const char* path;
+    std::optional<unsigned> ms;
+    bool advice;
+  } cases[] = {
+      {"\\\\.\\COM7", 16, true},      {"COM12", 1, false},           {"\\\\.\\COM21", 8, true},
+      {"COM30", std::nullopt, false}, {"COM3", std::nullopt, false},  // not an FTDI adapter
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(LatencyTimerMs(c.path), c.ms) << c.path;
+    const auto advice = LatencyAdvice(c.path, 160);
+    EXPECT_EQ(advice.has_value(), c.advice) << c.path;
+    if (advice) {
+      EXPECT_NE(advice->find("Device Manager, the port, Port Settings"), std::string::npos);
+    }
+  }
 }
 
 }  // namespace

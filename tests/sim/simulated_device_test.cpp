@@ -113,5 +113,49 @@ TEST_F(SimulatedDeviceTest, PacesTheHostAtTheLineRate) {
   run.join();
 }
 
+// A far end open long before its host (a virtual machine's line) greets only when reset, and
+// a reset in the middle starts a fresh unit.
+TEST_F(SimulatedDeviceTest, WaitsForAResetAndStartsAfreshOnEach) {
+  SimulatorOptions options;
+  options.device.blocks = 8;
+  options.wait_reset = true;
+  SimulatedDevice device(options);
+  std::thread run([&] { device.Run(); });
+  SerialComm serial;
+  ASSERT_TRUE(serial.OpenPort(device.port(), 115200)) << serial.LastError();
+  const auto next_byte = [&serial](std::chrono::milliseconds within) -> std::optional<int> {
+    std::uint8_t b = 0;
+    if (serial.WaitReadable(Clock::now() + within) != WaitResult::kReady) return std::nullopt;
+    if (serial.ReadAvailable({&b, 1}) != 1) return std::nullopt;
+    return b;
+  };
+  EXPECT_FALSE(next_byte(std::chrono::milliseconds(500))) << "greeted without a reset";
+  device.RequestReset();
+  const auto hello = next_byte(std::chrono::seconds(2));
+  ASSERT_TRUE(hello);
+  device.RequestReset();  // the first unit never answered
+  ASSERT_EQ(next_byte(std::chrono::seconds(2)), hello);
+
+  UpdateExchange x(image_.bytes, image_.crc);
+  x.Start(true);
+  auto answer = x.Feed(static_cast<std::uint8_t>(*hello));
+  while (x.running()) {
+    if (!answer.empty()) serial.WritePort(answer);
+    const auto b = next_byte(std::chrono::seconds(2));
+    if (!b) break;
+    answer = x.Feed(static_cast<std::uint8_t>(*b));
+  }
+  EXPECT_EQ(x.outcome(), ExchangeOutcome::UpdateOk);
+  serial.ClosePort();
+  device.RequestStop();
+  run.join();
+  const auto done = device.exchanges();
+  ASSERT_GE(done.size(), 2u);
+  EXPECT_EQ(done[0].unit, 1u);
+  EXPECT_FALSE(done[0].verdict);
+  EXPECT_EQ(done[1].unit, 2u);
+  EXPECT_TRUE(done[1].crc_matched);
+}
+
 }  // namespace
 }  // namespace pelkar

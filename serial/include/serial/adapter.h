@@ -1,7 +1,10 @@
-// Which adapter a port is: a USB serial adapter's identity, and whether this user can open
-// the port now. On Windows nothing is known of adapters yet.
+// Which adapter a port is: a USB serial adapter's identity, its latency timer, whether this
+// user can open the port now and which other programs hold it. On Windows only the latency
+// timer of FTDI adapters is known.
 #pragma once
 
+#include <cstddef>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
@@ -36,7 +39,7 @@ std::vector<UsbAdapter> UsbAdapters();
 enum class PortAccess {
   Ready,     // this user may open it and nobody holds it
   NoAccess,  // the permissions do not let this user open it
-  Busy,      // another program holds it (a lock on the device or a UUCP lock file)
+  Busy,      // another program holds it (open, a lock on the device or a UUCP lock file)
   Missing,   // no such device
   Unknown,   // the system does not tell
 };
@@ -49,5 +52,38 @@ PortAccess AccessOf(const std::string& path);
 // True when /proc/locks (its text) lists a lock on the file with this device number (of the
 // file system holding it) and inode.
 bool LockedIn(std::string_view proc_locks, unsigned major, unsigned minor, unsigned long inode);
+
+// A process that has the device open.
+struct PortHolder {
+  long pid = 0;
+  std::string name;  // its command name ("ModemManager"), "" when unreadable
+};
+
+// The other processes that hold the device open, found through /proc/<pid>/fd where this user
+// may look, in pid order; this process is left out. Empty when none was seen, also where the
+// system does not let us look: it says nothing rather than guess. Always empty on Windows.
+std::vector<PortHolder> PortHolders(const std::string& path);
+// The same over a /proc-like tree, with self (a pid) left out.
+std::vector<PortHolder> PortHoldersUnder(const std::filesystem::path& proc, const std::string& path,
+                                         long self);
+// "ModemManager, pid 812" or "cat, pid 90; minicom, pid 91".
+std::string HoldersText(const std::vector<PortHolder>& holders);
+// The refusal of a port others hold: who holds it and what to do, in one line.
+std::string HeldPortMessage(const std::string& path, const std::vector<PortHolder>& holders);
+
+// The adapter's latency timer in milliseconds: on Linux the driver's sysfs latency_timer (1 while
+// a port is open in low-latency mode), on Windows the FTDI driver's LatencyTimer of the
+// adapter whose PortName is the port. Nothing when the port has none (not FTDI, a UART, a
+// pseudo-terminal) or it cannot be read.
+std::optional<unsigned> LatencyTimerMs(const std::string& path);
+
+// One line for `update` to say before the transfer when the port's latency timer is above 2 ms:
+// what it costs for an image of `blocks` blocks and how to lower it. Nothing at 2 ms or less
+// or when the timer is unknown. On Linux, call it once the port is open: the open asks for
+// low latency and the timer then reads 1 where the driver took it.
+std::optional<std::string> LatencyAdvice(const std::string& path, std::size_t blocks);
+// The text itself; `how` says how to lower the timer on this system.
+std::optional<std::string> LatencyAdviceText(const std::string& port, unsigned ms,
+                                             std::size_t blocks, const std::string& how);
 
 }  // namespace pelkar

@@ -2,8 +2,9 @@
 // the tools can update it as they would a real device.
 //
 // It waits until a host opens the port and has emptied its queues, sends its hello, then
-// leads the exchange through DeviceModel. Run() blocks; RequestStop() (from another thread
-// or a signal handler) ends it. The virtual port is removed when Run() ends, and at the
+// leads the exchange through DeviceModel. RequestReset() makes it start again with a fresh
+// unit, as pressing a real device's reset does. Run() blocks; RequestStop() (from another
+// thread or a signal handler) ends it. The virtual port is removed when Run() ends, and at the
 // latest when the object goes.
 #pragma once
 
@@ -37,6 +38,9 @@ struct SimulatorOptions {
   std::string text_after;                  // a line (0x0A added) a unit prints after its verdict
   std::vector<std::size_t> failing_units;  // units (1 = the first) that answer 14
   std::optional<std::size_t> units;        // units in all; silence after the last
+  // Greet only when reset, never because a host opened the port: for a far end that is open
+  // long before the host is (a virtual machine's serial line).
+  bool wait_reset = false;
 };
 
 // How one exchange went, from the device's side.
@@ -69,6 +73,9 @@ class SimulatedDevice {
   std::size_t Run();
   // Ends Run() soon; safe from any thread and from a signal handler.
   void RequestStop() noexcept;
+  // Abandons the exchange under way, if any, and greets with the next unit at once, or as
+  // soon as a host is there; as safe as RequestStop().
+  void RequestReset() noexcept;
 
   std::vector<SimulatedExchange> exchanges() const;
 
@@ -88,6 +95,7 @@ class SimulatedDevice {
   int master_ = -1;
   bool next_host_waiting_ = false;  // a host opened the port while the last exchange ended
   int stop_pipe_[2] = {-1, -1};
+  int reset_pipe_[2] = {-1, -1};
   std::string pty_path_;
   std::unique_ptr<VirtualPortLink> link_;
   std::uint8_t port_ = 0;

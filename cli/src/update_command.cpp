@@ -8,10 +8,11 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <sstream>
 
-#include "firmware/crc.h"
 #include "files/files.h"
+#include "firmware/crc.h"
 #include "firmware/image.h"
 #include "firmware/update_session.h"
 #include "firmware_input.h"
@@ -88,6 +89,8 @@ std::string Seconds(double s) {
   return o.str();
 }
 
+constexpr auto kReturnLook = std::chrono::milliseconds(500);
+
 Clock::duration Span(double seconds) {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
@@ -103,11 +106,15 @@ struct Port final : SessionListener, WireTap {
   std::string open_error;  // why the port did not open
   std::unique_ptr<UpdateSession> session;
   std::unique_ptr<SessionDriver> driver;
+  std::string text;      // the --port value, to find the port again when it comes back
   std::size_t unit = 0;  // the unit's running number, once it has one
   std::size_t last_reported = SIZE_MAX;
+  // With --repeat, a port lost is looked for until it comes back; since when.
+  std::optional<Clock::time_point> gone_since;
   std::optional<nlohmann::ordered_json> record;  // without --repeat: printed at the end
 
   bool serving() const { return !session->done(); }
+  bool returning() const { return gone_since.has_value(); }
   void OnProgress(const UpdateSession&) override;
   void OnUnitBegun(const UpdateSession&) override;
   void OnUnitEnded(const UpdateSession&, const UnitEnd& end) override;
@@ -163,21 +170,69 @@ class Updater {
     Port& port = *p;
     ports_.push_back(std::move(p));
     port.owner = this;
+    port.text = text;
     port.adapter = nullptr;
-    port.session = std::make_unique<UpdateSession>(image_.bytes, image_.crc, rules_, &port);
     if (!argument) {
       port.port = {text, "", std::nullopt};
       port.open_error = "Can't open port: " + Printable(text) +
                         " is not a port of this machine. List the ports with `pelkar1 ports`.";
     } else {
       port.port = *argument;
-      port.adapter = AdapterJson(AdapterForDevice(argument->path));
-      port.channel = backend_.open(*argument, &port.open_error);
+    }
+    Attach(port, argument.has_value());
+  }
+
+  // Opens the port (when it is one) and starts a fresh session on it.
+  void Attach(Port& port, bool is_port) {
+    port.session = std::make_unique<UpdateSession>(image_.bytes, image_.crc, rules_, &port);
+    port.driver.reset();
+    if (is_port) {
+      port.adapter = AdapterJson(AdapterForDevice(port.port.path));
+      port.channel = backend_.open(port.port, &port.open_error);
     }
     port.session->Start(Clock::now(), port.channel != nullptr);
-    if (port.channel) {
-      port.driver = std::make_unique<SessionDriver>(*port.channel, *port.session,
-                                                    request_.trace ? &port : nullptr);
+    if (!port.channel) return;
+    port.driver = std::make_unique<SessionDriver>(*port.channel, *port.session,
+                                                  request_.trace ? &port : nullptr);
+    if (request_.quiet) return;
+    if (auto advice = LatencyAdvice(port.port.path, image_.bytes.size() / kBlockSize)) {
+      io_.err << *advice << std::endl;
+    }
+  }
+
+  // With --repeat a lost port is looked for again: the same by-id link or adapter serial
+  // number, or the same path or COM number, once its device is there and opens.
+  void LookForReturns(Clock::time_point now) {
+    for (auto& p : ports_) {
+      if (!p->returning()) continue;
+      if (request_.hello_timeout_given && now - *p->gone_since >= Span(request_.hello_timeout_s)) {
+        p->gone_since.reset();
+        worst_ = std::max(worst_, ExitFor(UnitResult::PortLost));
+        Notice(*p, SessionNotice::NoUnit);
+        continue;
+      }
+      std::optional<PortArgument> again;
+      try {
+        again = ResolvePort(p->text);
+      } catch (const Failure&) {
+      }
+      if (!again || !DeviceExists(again->path)) continue;
+      p->port = *again;
+      p->channel.reset();
+      std::string why;
+      auto channel = backend_.open(p->port, &why);
+      if (!channel) continue;  // still settling (permissions, another program): try again
+      p->channel = std::move(channel);
+      p->gone_since.reset();
+      p->last_reported = SIZE_MAX;
+      if (!request_.quiet) {
+        io_.err << Printable(p->port.label) << ": the port is back; waiting for units."
+                << std::endl;
+      }
+      p->session = std::make_unique<UpdateSession>(image_.bytes, image_.crc, rules_, p.get());
+      p->session->Start(now, true);
+      p->driver = std::make_unique<SessionDriver>(*p->channel, *p->session,
+                                                  request_.trace ? p.get() : nullptr);
     }
   }
 
@@ -188,13 +243,18 @@ class Updater {
       channels.clear();
       active.clear();
       auto wake = Clock::time_point::max();
+      bool returning = false;
       for (auto& p : ports_) {
+        returning = returning || p->returning();
         if (!p->serving()) continue;
         channels.push_back(p->channel.get());
         active.push_back(p.get());
         wake = std::min(wake, p->driver->deadline());
       }
-      if (active.empty()) return;
+      if (active.empty() && !returning) return;
+      // No system here tells of a device's return without more machinery than a look twice a
+      // second costs.
+      if (returning) wake = std::min(wake, Clock::now() + kReturnLook);
       if (backend_.wait(channels, wake) == WaitResult::kInterrupted) {
         for (Port* p : active)
           p->session->Stop(Clock::now(), UnitResult::Interrupted);
@@ -204,12 +264,21 @@ class Updater {
       for (Port* p : active)
         p->driver->Service();
       CloseDone();
+      if (returning) LookForReturns(Clock::now());
     }
   }
 
   void CloseDone() {
     for (auto& p : ports_) {
-      if (p->channel && !p->serving()) p->channel->Close();
+      if (!p->channel || p->serving()) continue;
+      p->channel->Close();
+      if (lost_.erase(p.get()) > 0 && !CountReached()) {
+        p->gone_since = Clock::now();
+        if (!request_.quiet) {
+          io_.err << Printable(p->port.label)
+                  << ": waiting for the port to come back (Ctrl-C ends)." << std::endl;
+        }
+      }
     }
   }
 
@@ -278,6 +347,11 @@ class Updater {
     j["blocks_total"] = x.block_count();
     j["bytes_sent"] = x.bytes_sent();
     j["image_bytes_sent"] = x.image_bytes_sent();
+    const auto ms = [](std::optional<double> v) {
+      return v ? nlohmann::ordered_json(std::round(*v * 10) / 10) : nlohmann::ordered_json(nullptr);
+    };
+    j["block_ms_median"] = ms(p.session->turnaround_median_ms());
+    j["block_ms_max"] = ms(p.session->turnaround_max_ms());
     return j;
   }
 
@@ -333,6 +407,9 @@ class Updater {
       if (interrupted > 0) summary << ", " << interrupted << " interrupted";
       (request_.json ? io_.err : io_.out) << summary.str() << std::endl;
     }
+    for (const auto& p : ports_) {
+      if (p->returning()) worst_ = std::max(worst_, ExitFor(UnitResult::PortLost));
+    }
     if (log_failed_) worst_ = std::max(worst_, static_cast<int>(kBadInput));
     return worst_;
   }
@@ -347,6 +424,7 @@ class Updater {
   std::string host_;
   Clock::time_point start_;
   std::vector<std::unique_ptr<Port>> ports_;
+  std::set<const Port*> lost_;  // ended lost, with --repeat: to be looked for
   std::size_t units_begun_ = 0;
   std::array<std::size_t, 8> ended_{};  // units by result
   int worst_ = kOk;
@@ -365,7 +443,10 @@ void Updater::UnitBegun(Port& p) {
 void Updater::Ended(Port& p, const UnitEnd& end) {
   if (!request_.repeat) p.unit = ++units_begun_;
   if (end.unit) ++ended_[static_cast<std::size_t>(end.result)];
-  worst_ = std::max(worst_, ExitFor(end.result));
+  const bool comes_back = request_.repeat && end.result == UnitResult::PortLost;
+  if (comes_back) lost_.insert(&p);
+  // Lost between units harms no unit: it fails the run only when the port never comes back.
+  if (!comes_back || end.unit) worst_ = std::max(worst_, ExitFor(end.result));
   const std::string message = Describe(p, end);
   const double seconds = std::chrono::duration<double>(end.elapsed).count();
   const auto record = Record(p, end, message, seconds);

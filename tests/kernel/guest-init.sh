@@ -52,6 +52,12 @@ wait_open() {
   done
   return 1
 }
+# wait_told FILE TEXT: until pelkar1 has said TEXT on stderr (at most 20 s). It says it once its
+# ports are open, configured and purged: a reset before that would lose the device's hello.
+wait_told() {
+  i=0
+  while [ $i -lt 400 ] && ! grep -q "$2" "$1" 2>/dev/null; do usleep 50000; i=$((i + 1)); done
+}
 # wait_path PATH present|absent (at most 20 s)
 wait_path() {
   i=0
@@ -76,6 +82,7 @@ update() {
   pelkar1 update --port "$dev" "$img" --json >/tmp/"$name".json 2>/tmp/"$name".err &
   pid=$!
   wait_open $pid "$dev" || say note "$name: pelkar1 never opened $dev"
+  wait_told /tmp/"$name".err "Waiting for"
   for sim in "$@"; do ask reset "$sim"; done
   wait $pid
   report "$name" $? /tmp/"$name".json /tmp/"$name".err
@@ -96,6 +103,7 @@ for case in $cases; do
       pelkar1 update --port /dev/ttyUSB0 "$img" --json >/tmp/ftdi.json 2>/tmp/ftdi.err &
       pid=$!
       wait_open $pid /dev/ttyUSB0 || say note "ftdi: pelkar1 never opened /dev/ttyUSB0"
+      wait_told /tmp/ftdi.err "Waiting for"
       say latency during "$(latency ttyUSB0)"
       ask reset ftdi0
       wait $pid
@@ -115,6 +123,7 @@ for case in $cases; do
       pid=$!
       target=$(sed -n 's/.*(\(\/dev\/pts\/[0-9]*\)).*/\1/p' /tmp/sim.out)
       wait_open $pid "$target" || say note "pty: pelkar1 never opened $target"
+      wait_told /tmp/pty.err "Waiting for"
       kill -USR1 $sim
       wait $pid
       report pty $? /tmp/pty.json /tmp/pty.err
@@ -125,6 +134,7 @@ for case in $cases; do
       pelkar1 update --port /dev/ttyUSB1 "$img" --json >/tmp/unplug.json 2>/tmp/unplug.err &
       pid=$!
       wait_open $pid /dev/ttyUSB1 || say note "unplug: pelkar1 never opened /dev/ttyUSB1"
+      wait_told /tmp/unplug.err "Waiting for"
       ask reset ftdi1
       # Pulled once the transfer is under way: the whole takes about 1.5 s at 115200 baud.
       usleep 500000
@@ -167,6 +177,7 @@ for case in $cases; do
         --port /dev/ttyUSB3 "$img" --json >/tmp/four.json 2>/tmp/four.err &
       pid=$!
       for n in 0 1 2 3; do wait_open $pid /dev/ttyUSB$n || say note "four: ttyUSB$n not opened"; done
+      wait_told /tmp/four.err "Waiting for"
       for n in 0 1 2 3; do ask reset ftdi$n; done
       wait $pid
       report four $? /tmp/four.json /tmp/four.err
@@ -179,6 +190,7 @@ for case in $cases; do
       pid=$!
       dev=$(readlink -f "$link")
       wait_open $pid "$dev" || say note "replug: pelkar1 never opened $dev"
+      wait_told /tmp/replug.err "Waiting for"
       ask reset ftdi2
       i=0
       while [ $i -lt 400 ] && ! grep -q "Update OK" /tmp/replug.err /tmp/replug.json; do
@@ -191,6 +203,7 @@ for case in $cases; do
       wait_path "$link" present || say note "ftdi2 did not come back"
       dev=$(readlink -f "$link")
       if wait_open $pid "$dev"; then
+        wait_told /tmp/replug.err "is back"
         ask reset ftdi2
       else
         say note "replug: pelkar1 did not open $dev again"

@@ -211,12 +211,8 @@ class Updater {
         Notice(*p, SessionNotice::NoUnit);
         continue;
       }
-      std::optional<PortArgument> again;
-      try {
-        again = ResolvePort(p->text);
-      } catch (const Failure&) {
-      }
-      if (!again || !DeviceExists(again->path)) continue;
+      const std::optional<PortArgument> again = backend_.find(p->text);
+      if (!again) continue;
       p->port = *again;
       p->channel.reset();
       std::string why;
@@ -561,6 +557,14 @@ PortBackend SerialPorts() {
     for (PortChannel* c : channels)
       comms.push_back(&static_cast<SerialChannel*>(c)->comm());
     return SerialComm::WaitForPorts(comms, deadline, &Interrupt());
+  };
+  backend.find = [](const std::string& text) -> std::optional<PortArgument> {
+    try {
+      auto port = ResolvePort(text);
+      if (port && DeviceExists(port->path)) return port;
+    } catch (const Failure&) {
+    }
+    return std::nullopt;
   };
   return backend;
 }

@@ -39,6 +39,8 @@ struct PortBackend {
   std::function<std::unique_ptr<PortChannel>(const PortArgument&, std::string* why)> open;
   // Waits until a channel is readable or lost (kReady), the deadline, or an interrupt.
   std::function<WaitResult(std::span<PortChannel* const>, SessionClock::time_point deadline)> wait;
+  // The port a --port value names, when its device is there now (a lost port come back).
+  std::function<std::optional<PortArgument>(const std::string& text)> find;
 };
 
 // backend: null for the machine's serial ports.

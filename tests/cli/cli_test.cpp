@@ -5,11 +5,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <thread>
 
 #include "../../cli/src/firmware_input.h"
 #include "../../cli/src/unit_log.h"
+#include "../../cli/src/update_command.h"
+#include "../common/device_channel.h"
 #include "../serial/pty.h"
 #include "firmware/encoder.h"
 #include "firmware/image.h"
@@ -211,6 +214,106 @@ TEST_F(Cli, NonAsciiNamesWorkInEveryCommand) {
   }
   EXPECT_EQ(fs::file_size(Utf8Path(bin)), kEncodedImageSize);
   EXPECT_EQ(ReadText(Utf8Path(In(name + "-back.hex"))), ":0500000042FFFFFFAA12\r\n:00000001FF\r\n");
+}
+
+// The tool's update against device models in this process, on every system: statuses over
+// several ports, and under --repeat an adapter pulled after a unit that comes back, or not.
+TEST_F(Cli, UpdatesDevicesInMemory) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::vector<DeviceOptions> devices;  // on COM7, COM8, ...
+    bool pulled_after_a_unit;
+    bool comes_back;
+    int status;
+    std::vector<std::string> results;
+  };
+  DeviceOptions fine, refuses, silent, odd;  // each asks for fw.bin's 16 blocks
+  fine.blocks = refuses.blocks = silent.blocks = odd.blocks = 16;
+  refuses.fail = true;
+  silent.silent_after = 3;
+  odd.verdict = 0x10;
+  const Case cases[] = {
+      {"the worst of two", {}, {fine, refuses}, false, false, 1, {"ok", "failed"}},
+      {"silence", {"--timeout", "0.2"}, {silent}, false, false, 4, {"timeout"}},
+      {"an unknown verdict", {}, {odd, fine}, false, false, 5, {"protocol-error", "ok"}},
+      {"pulled and back",
+       {"--repeat", "--count", "2"},
+       {fine},
+       true,
+       true,
+       0,
+       {"ok", "port-lost", "ok"}},
+      {"pulled for good",
+       {"--repeat", "--hello-timeout", "0.3"},
+       {fine},
+       true,
+       false,
+       3,
+       {"ok", "port-lost"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::map<int, DeviceChannel*> live;
+    bool gone = false;
+    bool pulled = false;
+    cli::PortBackend backend;
+    backend.open = [&](const cli::PortArgument& port, std::string* why) {
+      std::unique_ptr<PortChannel> none;
+      if (gone) {
+        *why = "Can't open port: gone";
+        return none;
+      }
+      auto channel = std::make_unique<DeviceChannel>(c.devices.at(*port.number - 7));
+      channel->greet_on_open = true;
+      channel->Open(static_cast<std::uint8_t>(*port.number), 115200);
+      live[*port.number] = channel.get();
+      return std::unique_ptr<PortChannel>(std::move(channel));
+    };
+    backend.wait = [&](std::span<PortChannel* const> channels, SessionClock::time_point deadline) {
+      for (;;) {
+        DeviceChannel* first = live.begin()->second;
+        if (c.pulled_after_a_unit && !pulled && first->device.verdict_sent() &&
+            first->waiting.empty()) {
+          pulled = gone = true;
+          first->Unplug();
+        }
+        if (channels.empty() && c.comes_back) gone = false;
+        for (PortChannel* channel : channels) {
+          if (static_cast<DeviceChannel*>(channel)->readable_) return WaitResult::kReady;
+        }
+        if (SessionClock::now() >= deadline) return WaitResult::kTimeout;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    };
+    backend.find = [&](const std::string& text) -> std::optional<cli::PortArgument> {
+      if (gone) return std::nullopt;
+      return cli::PortArgument{"COM" + text, "COM" + text, std::stoi(text)};
+    };
+    cli::UpdateRequest request;
+    for (std::size_t i = 0; i < c.devices.size(); ++i)
+      request.ports.push_back(std::to_string(7 + i));
+    request.image = image_;
+    request.json = true;
+    for (std::size_t i = 0; i < c.args.size(); ++i) {
+      const std::string& a = c.args[i];
+      if (a == "--repeat") request.repeat = true;
+      if (a == "--count") request.count = std::stoul(c.args[++i]);
+      if (a == "--timeout") request.timeout_s = std::stod(c.args[++i]);
+      if (a == "--hello-timeout") {
+        request.hello_timeout_s = std::stod(c.args[++i]);
+        request.hello_timeout_given = true;
+      }
+    }
+    std::ostringstream out, err;
+    const int status = cli::RunUpdate(request, {out, err, false}, &backend);
+    std::vector<std::string> results;
+    std::istringstream lines(out.str());
+    for (std::string line; std::getline(lines, line);)
+      results.push_back(nlohmann::json::parse(line)["result"]);
+    EXPECT_EQ(status, c.status) << err.str();
+    EXPECT_EQ(results, c.results) << out.str() << err.str();
+  }
 }
 
 // HEX is told by its name or its content; an image's scrambled bytes never read as text.

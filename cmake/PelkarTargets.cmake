@@ -19,6 +19,14 @@ endfunction()
 # Per-system source files are named <unit>_posix.cpp and <unit>_windows.cpp.
 if(WIN32)
   set(PELKAR_SYSTEM windows)
+elseif(EMSCRIPTEN)
+  set(PELKAR_SYSTEM posix)  # Emscripten's libc is POSIX over its in-memory file system
 else()
   set(PELKAR_SYSTEM posix)
+endif()
+
+# Exceptions are off by default under Emscripten; the core reports refusals by throwing.
+if(EMSCRIPTEN)
+  target_compile_options(pelkar_options INTERFACE -fexceptions)
+  target_link_options(pelkar_options INTERFACE -fexceptions)
 endif()

@@ -1,7 +1,8 @@
 // A static server for the page, plus the far end of the test stand-in for Web Serial: each
 // WebSocket on /serial is one opening of the simulated device's pseudo-terminal, opened raw
-// and purged as a serial port is; the socket's messages are the bytes both ways. Closing the
-// socket closes the port; the device's hang-up closes the socket.
+// and purged as a serial port is. A text message "open" says it is; then the socket's binary
+// messages are the bytes both ways. Closing the socket closes the port; the device's hang-up
+// closes the socket.
 //
 //   node serial-bridge.js SITE_DIR PTY_PATH [PORT]   (the demo: serves until Ctrl-C)
 import {spawn} from 'node:child_process';
@@ -68,6 +69,7 @@ function openPort(socket, ptyPath) {
     if (!ready) {
       ready = true;
       bytes = bytes.subarray(1);  // "R": open
+      socket.send('open');
       socket.resume();
       if (bytes.length === 0) return;
     }

@@ -30,9 +30,10 @@
       if (!(options && options.baudRate > 0)) throw new TypeError('A baud rate is required.');
       const socket = new WebSocket(`${config.bridge}?baud=${options.baudRate}`);
       socket.binaryType = 'arraybuffer';
+      // Open once the bridge has the port open; a socket that ends first is a port that failed.
       await new Promise((resolve, reject) => {
-        socket.onopen = resolve;
-        socket.onerror = () => reject(new DOMException('Failed to open serial port.', 'NetworkError'));
+        socket.onmessage = (event) => event.data === 'open' && resolve();
+        socket.onclose = () => reject(new DOMException('Failed to open serial port.', 'NetworkError'));
       });
       this.#socket = socket;
       const traffic = this.traffic = {received: 0, sent: 0, first: null, last: null};

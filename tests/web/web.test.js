@@ -206,6 +206,16 @@ describe('the page in Chromium', {skip: !pelkar1 || !site ? 'PELKAR1 or PELKAR_W
     await stopDevice();
   });
 
+  test('a port that cannot be opened is told, and nothing starts', async () => {
+    const page = await openPage();  // no device behind the port
+    await choosePort(page, 'Serial port #1');
+    await loadFile(page, image);
+    await page.click('#update');
+    assert.deepEqual(await message(page), {text: "Can't open port", icon: 'none'});
+    assert.equal(await page.textContent('#update'), 'Update');
+    assert.ok(await page.isEnabled('#update'));
+  });
+
   test('a refused file is told and loads nothing; a dropped file loads as "Load File" would', async () => {
     const page = await openPage();
     await choosePort(page, 'Serial port #1');

@@ -368,6 +368,10 @@
     }, fault);
   });
 
+  // Leaving mid-update would leave the device half written: the browser asks first.
+  window.addEventListener('beforeunload', (event) => {
+    if (running) event.preventDefault();
+  });
   window.addEventListener('pagehide', () => call('pelkar_form_unload'));
 
   if (!hasSerial) {

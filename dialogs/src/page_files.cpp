@@ -64,9 +64,12 @@ std::vector<PageFiles::Output> PageFiles::TakeOutputs() {
   std::sort(found.begin(), found.end());
   std::vector<Output> outputs;
   for (const auto& path : found) {
-    std::ifstream in(path, std::ios::binary);
-    Output output{ToUtf8(path.filename()), {std::istreambuf_iterator<char>(in), {}}};
-    if (!in.bad()) outputs.push_back(std::move(output));
+    {
+      // Closed before the removal: an open file cannot be removed on every system.
+      std::ifstream in(path, std::ios::binary);
+      Output output{ToUtf8(path.filename()), {std::istreambuf_iterator<char>(in), {}}};
+      if (!in.bad()) outputs.push_back(std::move(output));
+    }
     std::filesystem::remove(path, ec);
   }
   return outputs;

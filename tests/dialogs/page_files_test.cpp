@@ -51,9 +51,9 @@ TEST_F(PageFilesTest, EachFileGetsAFolderOfItsOwnUnderItsLastName) {
     EXPECT_EQ(placed.parent_path().parent_path(), root_) << name;
     EXPECT_NE(placed.filename(), "..") << name;
   }
-  const std::u8string name =
-      fs::path(files.Place("F\xC5\x91program.hex", {})).filename().u8string();
-  EXPECT_EQ(std::string(name.begin(), name.end()), "F\xC5\x91program.hex");
+  const std::string placed = files.Place("F\xC5\x91program.hex", {});
+  EXPECT_TRUE(placed.ends_with("/F\xC5\x91program.hex") ||
+              placed.ends_with("\\F\xC5\x91program.hex"));
   EXPECT_TRUE(files.TakeOutputs().empty());  // placed files are never handed back
 }
 

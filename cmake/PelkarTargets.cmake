@@ -9,16 +9,18 @@ target_compile_options(pelkar_options INTERFACE
 # The system the build is for; every per-system choice below is made by this one name.
 if(WIN32)
   set(PELKAR_SYSTEM windows)
+elseif(EMSCRIPTEN)
+  set(PELKAR_SYSTEM web)  # a page: its libc is POSIX's over an in-memory file system
 else()
   set(PELKAR_SYSTEM posix)
 endif()
 
-# pelkar_library(NAME <name> SOURCES <files...> [POSIX <files...>] [WINDOWS <files...>]
-#                [DEPS <targets...>] [POSIX_DEPS <targets...>] [WINDOWS_DEPS <targets...>])
+# pelkar_library(NAME <name> SOURCES <files...> [POSIX|WINDOWS|WEB <files...>]
+#                [DEPS <targets...>] [POSIX_DEPS|WINDOWS_DEPS|WEB_DEPS <targets...>])
 # A static library whose public headers live in <folder>/include. The sources and links named
 # under a system's keyword are taken on that system only: per-system code lives in
-# <unit>_posix.cpp and <unit>_windows.cpp files chosen here, never by #ifdef.
-set(PELKAR_TARGET_LISTS SOURCES POSIX WINDOWS DEPS POSIX_DEPS WINDOWS_DEPS)
+# <unit>_posix.cpp, <unit>_windows.cpp and <unit>_web.cpp files chosen here, never by #ifdef.
+set(PELKAR_TARGET_LISTS SOURCES POSIX WINDOWS WEB DEPS POSIX_DEPS WINDOWS_DEPS WEB_DEPS)
 function(pelkar_library)
   cmake_parse_arguments(ARG "" "NAME" "${PELKAR_TARGET_LISTS}" ${ARGN})
   string(TOUPPER ${PELKAR_SYSTEM} system)
@@ -43,3 +45,9 @@ function(pelkar_program)
   add_executable(${ARG_NAME} ${gui} ${ARG_SOURCES} ${ARG_${system}})
   target_link_libraries(${ARG_NAME} PRIVATE ${ARG_DEPS} ${ARG_${system}_DEPS} pelkar::options)
 endfunction()
+
+# Exceptions are off by default under Emscripten; the core reports refusals by throwing.
+if(EMSCRIPTEN)
+  target_compile_options(pelkar_options INTERFACE -fexceptions)
+  target_link_options(pelkar_options INTERFACE -fexceptions)
+endif()

@@ -83,14 +83,18 @@ void Form1::SetTick(std::size_t index, bool ticked) {
   face_.SetPortTicked(index, ticked);
 }
 
-void Form1::Form_Load() {
-  Ports().Query();
+void Form1::AddPortItems() {
   // Discovery always leaves one entry, an empty one when no port was found.
   const std::uint8_t count = std::max<std::uint8_t>(Ports().Count(), 1);
   for (std::uint8_t i = 0; i < count; ++i) {
     ticks_.push_back(false);
     face_.AddPortItem(i < Ports().Count() ? Ports().Name(i) : std::string());
   }
+}
+
+void Form1::Form_Load() {
+  Ports().Query();
+  AddPortItems();
   SetLoadFileEnabled(false);
   SetUpdateEnabled(false);
   SetUpdateCaption("Update");
@@ -99,6 +103,27 @@ void Form1::Form_Load() {
     std::error_code ignored;  // the dialogs then start wherever the system likes
     std::filesystem::current_path(Utf8Path(parts_.program_dir), ignored);
   }
+}
+
+void Form1::Ports_Changed() {
+  if (Running()) return;
+  // The chosen port is known by its number: its place in the list may move.
+  const std::uint8_t chosen = port_chosen_ ? Ports().Number(selected_port_) : 0;
+  Ports().Query();
+  face_.ClearPortItems();
+  ticks_.clear();
+  AddPortItems();
+  selected_port_ = 0;
+  port_chosen_ = false;
+  for (std::uint8_t i = 0; chosen != 0 && i < Ports().Count(); ++i) {
+    if (Ports().Number(i) != chosen) continue;
+    selected_port_ = i;
+    port_chosen_ = true;
+    SetTick(i, true);
+    break;
+  }
+  SetLoadFileEnabled(port_chosen_);
+  if (!port_chosen_) SetUpdateEnabled(false);
 }
 
 void Form1::Port_Click(int Index) {

@@ -54,6 +54,31 @@ std::vector<std::string> QtNameFilters(std::string_view stored) {
   return filters;
 }
 
+std::string BrowserAccept(std::string_view stored) {
+  std::vector<std::string_view> fields = SplitOn(stored, '\0');
+  fields.erase(std::find(fields.begin(), fields.end(), std::string_view{}), fields.end());
+  std::vector<std::string> extensions;
+  for (std::size_t i = 1; i < fields.size(); i += 2) {
+    for (std::string_view pattern : SplitOn(fields[i], ';')) {
+      while (!pattern.empty() && pattern.front() == ' ')
+        pattern.remove_prefix(1);
+      while (!pattern.empty() && pattern.back() == ' ')
+        pattern.remove_suffix(1);
+      if (pattern == "*" || pattern == "*.*") return {};
+      if (!pattern.starts_with("*.")) continue;
+      std::string extension(pattern.substr(1));
+      // A picker takes an extension literally: a wildcard in it would match nothing.
+      if (extension.find_first_of("*?[]/\\ ,") != std::string::npos) continue;
+      if (std::find(extensions.begin(), extensions.end(), extension) == extensions.end())
+        extensions.push_back(std::move(extension));
+    }
+  }
+  std::string accept;
+  for (const std::string& extension : extensions)
+    accept += (accept.empty() ? "" : ",") + extension;
+  return accept;
+}
+
 std::string DefaultExtension(std::string_view stored) {
   const std::vector<std::string_view> fields = SplitOn(stored, '\0');
   if (fields.size() < 2) return {};

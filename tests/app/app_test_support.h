@@ -49,10 +49,17 @@ class TempDir {
 class FakePorts final : public PortDiscovery {
  public:
   explicit FakePorts(std::vector<std::pair<std::string, std::uint8_t>> entries)
-      : entries_(std::move(entries)) {}
-  void Query() override { ++queries; }
+      : entries_(entries), next_(std::move(entries)) {}
+  void Query() override {
+    ++queries;
+    entries_ = next_;
+  }
   std::uint8_t Count() const override {
     return entries_.empty() ? 1 : static_cast<std::uint8_t>(entries_.size());
+  }
+  // What the next Query finds.
+  void Change(std::vector<std::pair<std::string, std::uint8_t>> entries) {
+    next_ = std::move(entries);
   }
   std::string Name(std::uint8_t i) const override {
     return i < entries_.size() ? entries_[i].first : std::string();
@@ -64,6 +71,7 @@ class FakePorts final : public PortDiscovery {
 
  private:
   std::vector<std::pair<std::string, std::uint8_t>> entries_;
+  std::vector<std::pair<std::string, std::uint8_t>> next_;
 };
 
 // Answers each open dialog with the next queued path (UTF-8); nothing queued or "" = cancel.
@@ -105,6 +113,10 @@ class RecordingFace final : public Form1Face {
   void AddPortItem(const std::string& caption) override {
     captions.push_back(caption);
     ticks.push_back(false);
+  }
+  void ClearPortItems() override {
+    captions.clear();
+    ticks.clear();
   }
   void SetPortTicked(std::size_t index, bool ticked) override { ticks.at(index) = ticked; }
   void SetSerPortEnabled(bool enabled) override { ser_port_enabled = enabled; }

@@ -42,7 +42,8 @@ class Form1Test : public ::testing::Test {
     form_.reset();
     face_ = std::make_unique<RecordingFace>();
     Form1Parts parts;
-    parts.ports = std::make_shared<FakePorts>(std::move(ports));
+    ports_ = std::make_shared<FakePorts>(std::move(ports));
+    parts.ports = ports_;
     parts.dialogs = dialogs_;
     parts.program_dir = Utf8(dir_.path());
     form_ = std::make_unique<Form1>(*face_, parts);
@@ -57,6 +58,7 @@ class Form1Test : public ::testing::Test {
 
   test::TempDir dir_;
   std::shared_ptr<FakeDialogs> dialogs_ = std::make_shared<FakeDialogs>();
+  std::shared_ptr<FakePorts> ports_;
   std::unique_ptr<RecordingFace> face_;
   std::unique_ptr<Form1> form_;
 };
@@ -106,6 +108,58 @@ TEST_F(Form1Test, ChoosingAPortTicksOnlyItAndEnablesLoadFile) {
   form_->Port_Click(3);  // no such item
   form_->Port_Click(-1);
   EXPECT_EQ(form_->SelectedPort(), 1);
+}
+
+TEST_F(Form1Test, PortsChangedKeepsTheChosenPortByItsNumber) {
+  Make({{"A", 1}, {"B", 2}});
+  form_->Port_Click(1);
+  const fs::path image = Path("fw.bin");
+  WriteAll(image, std::vector<std::uint8_t>(256, 0x5A));
+  dialogs_->answers = {Utf8(image)};
+  form_->LoadFile_Click();
+  ASSERT_TRUE(face_->update_enabled);
+
+  // A port granted ahead of it: B moves to the second place and stays chosen.
+  ports_->Change({{"C", 3}, {"B", 2}, {"A", 1}});
+  form_->Ports_Changed();
+  EXPECT_EQ(face_->captions, (std::vector<std::string>{"C", "B", "A"}));
+  EXPECT_EQ(face_->ticks, (std::vector<bool>{false, true, false}));
+  EXPECT_EQ(form_->SelectedPort(), 1);
+  EXPECT_EQ(form_->PortCount(), 3u);
+  EXPECT_TRUE(face_->load_file_enabled);
+  EXPECT_TRUE(face_->update_enabled);
+  form_->Port_Click(2);  // the old tick is found where B is now
+  EXPECT_EQ(face_->ticks, (std::vector<bool>{false, false, true}));
+
+  // The chosen port gone: nothing chosen, and no other device may get the image by its place.
+  ports_->Change({{"C", 3}, {"B", 2}});
+  form_->Ports_Changed();
+  EXPECT_EQ(face_->ticks, (std::vector<bool>{false, false}));
+  EXPECT_EQ(form_->SelectedPort(), 0);
+  EXPECT_FALSE(face_->load_file_enabled);
+  EXPECT_FALSE(face_->update_enabled);
+  EXPECT_FALSE(form_->UpdateEnabled());
+  form_->Update_Click();
+  EXPECT_FALSE(form_->Running());
+  form_->Port_Click(0);
+  EXPECT_TRUE(face_->load_file_enabled);
+  EXPECT_FALSE(face_->update_enabled);  // until an image is loaded again
+}
+
+TEST_F(Form1Test, PortsChangedFromAndToNoPortKeepsOneItem) {
+  Make({});
+  ASSERT_EQ(face_->captions, std::vector<std::string>{""});
+  ports_->Change({{"A", 1}});
+  form_->Ports_Changed();
+  EXPECT_EQ(face_->captions, std::vector<std::string>{"A"});
+  EXPECT_EQ(face_->ticks, std::vector<bool>{false});
+  EXPECT_FALSE(face_->load_file_enabled);  // a port appearing chooses nothing by itself
+  form_->Port_Click(0);
+  ports_->Change({});
+  form_->Ports_Changed();
+  EXPECT_EQ(face_->captions, std::vector<std::string>{""});
+  EXPECT_EQ(face_->ticks, std::vector<bool>{false});
+  EXPECT_FALSE(face_->load_file_enabled);
 }
 
 TEST_F(Form1Test, LoadKeepsTheFileAndSumsTheDescrambledBlocks) {

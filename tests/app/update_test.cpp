@@ -32,8 +32,9 @@ class UpdateTest : public ::testing::Test {
     face_ = std::make_unique<test::RecordingFace>();
     channel_ = std::make_shared<test::DeviceChannel>(options);
     Form1Parts parts;
-    parts.ports = std::make_shared<test::FakePorts>(
+    ports_ = std::make_shared<test::FakePorts>(
         std::vector<std::pair<std::string, std::uint8_t>>{{"A (COM3)", 3}, {"Device (COM7)", 7}});
+    parts.ports = ports_;
     parts.channel = channel_;
     parts.dialogs = dialogs_;
     parts.program_dir = Utf8(dir_.path());
@@ -58,6 +59,7 @@ class UpdateTest : public ::testing::Test {
   std::shared_ptr<test::FakeDialogs> dialogs_ = std::make_shared<test::FakeDialogs>();
   std::unique_ptr<test::RecordingFace> face_;
   std::shared_ptr<test::DeviceChannel> channel_;
+  std::shared_ptr<test::FakePorts> ports_;
   std::unique_ptr<Form1> form_;
 };
 
@@ -192,6 +194,21 @@ TEST_F(UpdateTest, ClosingTheWindowInTheMiddleStopsItAndClosesThePort) {
   EXPECT_FALSE(channel_->IsOpen());
   EXPECT_EQ(face_->watched, nullptr);
   EXPECT_TRUE(face_->shown.empty());
+}
+
+TEST_F(UpdateTest, PortsChangedWaitsUntilTheUpdateHasEnded) {
+  Start();
+  form_->Update_Click();
+  ASSERT_TRUE(form_->Running());
+  const int queries = ports_->queries;
+  ports_->Change({{"New (COM9)", 9}});
+  form_->Ports_Changed();
+  EXPECT_EQ(ports_->queries, queries);
+  EXPECT_EQ(face_->captions.size(), 2u);
+  form_->Update_Click();  // Stop
+  form_->Ports_Changed();
+  EXPECT_EQ(face_->captions, std::vector<std::string>{"New (COM9)"});
+  EXPECT_FALSE(face_->update_enabled);  // COM7 is gone
 }
 
 }  // namespace

@@ -12,6 +12,26 @@ namespace {
 
 using namespace std::string_literals;
 
+TEST(FilterForm, BrowserAcceptListsTheExtensionsOfEveryEntry) {
+  struct Case {
+    std::string text, accept;
+  };
+  const Case cases[] = {
+      {"*.bin|*.bin", ".bin"},
+      {"*.hex|*.hex", ".hex"},
+      {"Img|*.img; *.bin|Bin|*.bin", ".img,.bin"},  // in order, once each
+      {"Gz|*.tar.gz", ".tar.gz"},
+      {"Img|*.img|All|*", ""},  // every file may be chosen: no list at all
+      {"All|*.*", ""},
+      {"Odd|*.b?n", ""},     // a picker takes no wildcards
+      {"a|*.a||*.b", ".a"},  // the list ends at an empty field
+      {"*.bin", ""},         // no pattern
+      {"", ""},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(BrowserAccept(StoreFilter(c.text)), c.accept) << c.text;
+}
+
 TEST(FilterForm, StoredFormQtFiltersAndDefaultExtension) {
   struct Case {
     std::string text, stored, read;

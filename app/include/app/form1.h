@@ -39,6 +39,9 @@ class Form1Face {
   // (an "&" is shown, never taken as a mnemonic).
   virtual void AddPortItem(const std::string& caption) = 0;
   virtual void SetPortTicked(std::size_t index, bool ticked) = 0;
+  // Every item of the "Serial Port" menu goes; items are added again next. Only faces whose
+  // ports can change while the window is open (the page, when a port is granted) get it.
+  virtual void ClearPortItems() {}
   virtual void SetSerPortEnabled(bool enabled) = 0;
   virtual void SetLoadFileEnabled(bool enabled) = 0;
   virtual void SetUpdateEnabled(bool enabled) = 0;
@@ -77,6 +80,11 @@ class Form1 : private SessionListener {
   // --- Handlers ---------------------------------------------------------------------------
   // Port discovery into the Port items, the commands locked, the program's folder current.
   void Form_Load();
+  // The ports changed while the window is open (the browser granted the page one): discovery
+  // again into new Port items. The chosen port stays chosen when it is still there; when it
+  // is gone, no port is chosen and "Load File" and "Update" are locked, so that no other device
+  // gets the image; a port and a file are then chosen again. Refused while an update runs.
+  void Ports_Changed();
   // Ticks item Index (and only it), makes it SelectedPort, enables "Load File".
   void Port_Click(int Index);
   // Open dialog for a *.bin image; a refused file is reported and changes nothing.
@@ -113,6 +121,7 @@ class Form1 : private SessionListener {
   void SetUpdateEnabled(bool enabled);
   void SetUpdateCaption(const char* caption);
   void SetTick(std::size_t index, bool ticked);
+  void AddPortItems();
   void RunEncoder();
   // Ends the running exchange: the port closed, "Update" again, the commands as before.
   void EndExchange();

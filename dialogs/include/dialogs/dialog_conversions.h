@@ -26,6 +26,12 @@ std::string ReadFilter(std::string_view stored);
 // "Images\0*.bin;*.img\0" -> {"Images (*.bin *.img)"}. Empty stored form -> no filters.
 std::vector<std::string> QtNameFilters(std::string_view stored);
 
+// The stored filter list as a browser file picker's accept list: the file name extensions of
+// every entry's patterns, comma-separated and without repeats ("*.bin\0*.bin\0" -> ".bin").
+// Empty when any pattern takes every name ("*", "*.*") or none is a plain "*.ext": the
+// picker then offers every file.
+std::string BrowserAccept(std::string_view stored);
+
 // The default extension of a save: the second "|"-field of the filter (the first entry's
 // pattern), its first ";"-separated pattern without a leading "*." : "*.bin" -> "bin".
 // Empty when the filter has fewer than two fields or the pattern leaves no plain extension

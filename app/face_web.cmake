@@ -1,0 +1,26 @@
+# The page: Form1's core with its web face, built with Emscripten into one folder of static
+# files (build/web/site): the page, its script and style, and the core as pelkar1_update.js
+# and pelkar1_update.wasm. Included from app/CMakeLists.txt in the web build; the page reaches
+# its port over Web Serial, so of the serial library only the channel and the driver are
+# linked.
+set(PELKAR_SITE ${CMAKE_BINARY_DIR}/site)
+add_executable(pelkar1_update src/web_form1.cpp)
+target_include_directories(pelkar1_update PRIVATE src)
+target_link_libraries(pelkar1_update PRIVATE pelkar::app pelkar::options)
+set_target_properties(pelkar1_update PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PELKAR_SITE})
+# Asyncify lets the message box and the file picker, which are asynchronous in a browser,
+# return to Form1 only once dismissed, as modal boxes do on the desktop.
+target_link_options(pelkar1_update PRIVATE
+  --no-entry -sENVIRONMENT=web -sASYNCIFY -sASYNCIFY_STACK_SIZE=16384
+  -sALLOW_MEMORY_GROWTH -sEXPORTED_RUNTIME_METHODS=ccall -sDYNAMIC_EXECUTION=0
+  -sINCOMING_MODULE_JS_API=locateFile,onRuntimeInitialized,print,printErr)
+
+set(PELKAR_WEB_FILES index.html page.js page.css)
+set(copied)
+foreach(file ${PELKAR_WEB_FILES})
+  add_custom_command(OUTPUT ${PELKAR_SITE}/${file}
+    COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/web/${file} ${PELKAR_SITE}/${file}
+    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/web/${file})
+  list(APPEND copied ${PELKAR_SITE}/${file})
+endforeach()
+add_custom_target(pelkar_web_page ALL DEPENDS ${copied})

@@ -3,14 +3,16 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <memory>
 #include <new>
 #include <nlohmann/json.hpp>
 #include <optional>
 
 #include "docs.h"
+#include "files/files.h"
 #include "firmware/crc.h"
 #include "firmware/encoder.h"
-#include "files/files.h"
 #include "firmware/image.h"
 #include "firmware_input.h"
 #include "hex/intel_hex.h"
@@ -276,6 +278,240 @@ int Usage(const std::string& line, Io io) {
   return kUsage;
 }
 
+// A command: its subcommand with the options it parses into, and what it does with them. The
+// options live as long as the action that reads them.
+struct Command {
+  CLI::App* sub;
+  std::function<int()> run;
+};
+
+Command PortsCommand(CLI::App& app, Io io) {
+  auto json = std::make_shared<bool>(false);
+  auto* sub = app.add_subcommand("ports", "List the serial ports and their COM numbers");
+  sub->add_flag("--json", *json, "Print a JSON array");
+  return {sub, [=] { return Ports(*json, io); }};
+}
+
+Command UpdateCommand(CLI::App& app, Io io) {
+  auto update = std::make_shared<UpdateRequest>();
+  auto count = std::make_shared<std::size_t>(0);
+  auto* up = app.add_subcommand("update", "Send an image to one or several devices");
+  up->add_option("--port", update->ports,
+                 "COM number (33), name (COM33, ttyUSB0), path (also /dev/serial/by-id/...) or "
+                 "a USB adapter's serial number; repeat to update several devices at once")
+      ->required()
+      ->allow_extra_args(false);
+  up->add_option("IMAGE", update->image,
+                 "Image file (.bin) written by `pelkar1 encode`, or the Intel HEX build itself "
+                 "(.hex, .ihx, or any file of HEX text), encoded in memory as `encode` does")
+      ->required();
+  up->add_option("--timeout", update->timeout_s,
+                 "Seconds without progress (a byte the exchange takes) once the device has "
+                 "spoken")
+      ->capture_default_str()
+      ->check(Seconds());
+  auto* hello_timeout = up->add_option("--hello-timeout", update->hello_timeout_s,
+                                       "Seconds to wait for the device's hello (with --repeat: "
+                                       "for the next unit; none unless given)")
+                            ->capture_default_str()
+                            ->check(Seconds());
+  up->add_flag("--json", update->json,
+               "Print one JSON object a port on stdout at the end (with --repeat: one a unit, "
+               "as it ends); the fields of --log");
+  up->add_flag("--quiet", update->quiet, "No progress, only the result lines");
+  up->add_flag("--trace", update->trace, "Dump every byte on the wire with a time stamp");
+  auto* repeat = up->add_flag("--repeat", update->repeat,
+                              "Unit after unit on every port until Ctrl-C or --count; a summary "
+                              "line at the end");
+  up->add_option("--count", *count, "With --repeat: stop after N units (over all ports)")
+      ->type_name("N")
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1000000000}))
+      ->needs(repeat);
+  up->add_option("--log", update->log,
+                 "Append one JSON object per unit and port to FILE (JSON Lines), synced per "
+                 "record; several pelkar1 may share one file")
+      ->type_name("FILE");
+  up->footer(std::string(kRepeatRule) + "\n\n" + kExitCodes);
+  return {up, [=] {
+            update->hello_timeout_given = hello_timeout->count() > 0;
+            if (*count > 0) update->count = *count;
+            return RunUpdate(*update, io);
+          }};
+}
+
+Command EncodeCommand(CLI::App& app, Io io) {
+  auto in = std::make_shared<std::string>();
+  auto out = std::make_shared<std::string>();
+  auto* sub = app.add_subcommand("encode", "Turn an Intel HEX build into an image file");
+  sub->add_option("FIRMWARE", *in, "Intel HEX file")->required();
+  sub->add_option("-o,--output", *out, "Image file to write (default: beside it, .bin)");
+  return {sub, [=] { return Encode(*in, *out, io); }};
+}
+
+Command InfoCommand(CLI::App& app, Io io) {
+  auto image = std::make_shared<std::string>();
+  auto json = std::make_shared<bool>(false);
+  auto* sub = app.add_subcommand("info", "Show an image file's size, blocks and checksum");
+  sub->add_option("IMAGE", *image, "Image file, or an Intel HEX build (encoded in memory)")
+      ->required();
+  sub->add_flag("--json", *json, "Print a JSON object");
+  return {sub, [=] { return Info(*image, *json, io); }};
+}
+
+Command Hex2BinCommand(CLI::App& app, Io io) {
+  struct Options {
+    std::string in, out, begin, end;
+  };
+  auto o = std::make_shared<Options>();
+  auto* sub = app.add_subcommand("hex2bin", "Convert Intel HEX to a binary image");
+  sub->add_option("IN", o->in, "Intel HEX file")->required();
+  sub->add_option("OUT", o->out, "Binary file")->required();
+  sub->add_option("--begin", o->begin,
+                  "First address, decimal or 0x hexadecimal (default: the lowest address that "
+                  "holds data)");
+  sub->add_option("--end", o->end, "Address after the last (default: after the highest data)");
+  return {sub, [=] { return Hex2Bin(o->in, o->out, o->begin, o->end, io); }};
+}
+
+Command Bin2HexCommand(CLI::App& app, Io io) {
+  auto in = std::make_shared<std::string>();
+  auto out = std::make_shared<std::string>();
+  auto* sub = app.add_subcommand("bin2hex", "Convert a binary image to Intel HEX");
+  sub->add_option("IN", *in, "Binary file")->required();
+  sub->add_option("OUT", *out, "Intel HEX file")->required();
+  return {sub, [=] { return Bin2Hex(*in, *out, io); }};
+}
+
+Command SimulateCommand(CLI::App& app, Io io) {
+  struct Options {
+    SimulatorOptions sim;
+    int com = 0;
+    int verdict = -1;
+    std::size_t silent_after = 0;
+    std::size_t hangup_after = 0;
+    std::string save;
+    std::uint32_t next_unit_ms = 0;
+    std::size_t units = 0;
+  };
+  auto o = std::make_shared<Options>();
+  SimulatorOptions& sim = o->sim;
+  auto* simulate = app.add_subcommand("simulate", "Offer a simulated device as a virtual port");
+  simulate->add_option("--com", o->com, "COM number to offer (200-255; default: the first free)")
+      ->check(CLI::Range(200, 255));
+  simulate->add_option("--blocks", sim.device.blocks, "Blocks to ask for")
+      ->capture_default_str()
+      ->check(CLI::Range(std::size_t{1}, std::size_t{32768}));
+  simulate->add_option("--baud", sim.baud, "Pace the host's bytes as an 8N1 line (0: no pacing)")
+      ->capture_default_str();
+  simulate->add_flag("--fail", sim.device.fail, "Answer \"Update unsuccessful\" (14)");
+  simulate->add_flag("--noise", sim.device.noise, "Send stray bytes before every request");
+  simulate->add_option("--flash-ms", sim.flash_ms, "Pause after each block, as a flash write")
+      ->capture_default_str();
+  simulate->add_flag("--once", sim.once, "End after one update");
+  simulate->add_flag("--bad-hello", sim.device.bad_hello, "Open with a wrong first byte");
+  simulate->add_option("--silent-after", o->silent_after, "Fall silent after K blocks");
+  simulate->add_option("--hangup-after", o->hangup_after,
+                       "Make the port vanish after K blocks, as an unplugged adapter");
+  simulate->add_option("--verdict", o->verdict, "Answer this byte instead of 14 or 15")
+      ->check(CLI::Range(0, 255));
+  simulate->add_option("--save", o->save, "Keep the received image in this file");
+  simulate
+      ->add_option("--next-unit-ms", o->next_unit_ms,
+                   "After a verdict, greet the same host as the next unit after MS "
+                   "milliseconds, as a fixture with a fresh unit")
+      ->type_name("MS");
+  simulate->add_option("--text-after", sim.text_after,
+                       "A line of text each unit prints after its verdict");
+  simulate
+      ->add_option("--fail-units", sim.failing_units,
+                   "Units (1 = the first) that answer \"Update unsuccessful\"")
+      ->type_name("N,...")
+      ->delimiter(',');
+  simulate->add_option("--units", o->units, "Units in all; silent after the last")
+      ->type_name("N")
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1000000000}));
+  simulate->add_flag("--wait-reset", sim.wait_reset,
+                     "Greet only when reset (SIGUSR1), not when a host opens the port");
+  return {simulate, [=] {
+            SimulatorOptions& s = o->sim;
+            if (o->com != 0) s.com = static_cast<std::uint8_t>(o->com);
+            if (o->verdict >= 0) s.device.verdict = static_cast<std::uint8_t>(o->verdict);
+            if (simulate->count("--silent-after") > 0) s.device.silent_after = o->silent_after;
+            if (simulate->count("--hangup-after") > 0) s.hangup_after = o->hangup_after;
+            if (!o->save.empty()) s.save = Utf8Path(o->save);
+            if (simulate->count("--next-unit-ms") > 0) s.next_unit_ms = o->next_unit_ms;
+            if (simulate->count("--units") > 0) s.units = o->units;
+            return Simulate(s, io);
+          }};
+}
+
+// The manual page and the bash completion, written from the parser's own definitions.
+Command DocsCommand(CLI::App& app) {
+  auto kind = std::make_shared<std::string>();
+  auto out = std::make_shared<std::string>();
+  auto* docs = app.add_subcommand(kDocsCommand, "Write the manual page or the bash completion");
+  docs->group("");
+  docs->add_option("KIND", *kind)->required()->check(CLI::IsMember({"man", "bash-completion"}));
+  docs->add_option("-o,--output", *out)->required();
+  return {docs, [=, &app] {
+            std::ostringstream text;
+            if (*kind == "man") {
+              WriteManPage(app, PELKAR_VERSION, text);
+            } else {
+              WriteBashCompletion(app, text);
+            }
+            const std::string t = text.str();
+            WriteFileAtomically(
+                Utf8Path(*out),
+                std::span(reinterpret_cast<const std::uint8_t*>(t.data()), t.size()), {},
+                Durability::Unsynced);
+            return kOk;
+          }};
+}
+
+// Every error in one short line; the help is one option away.
+void Configure(CLI::App& app) {
+  app.require_subcommand(1);
+  // "/name" is a path on every system, never an option as CLI11 reads it on Windows.
+  app.allow_windows_style_options(false);
+  app.set_help_all_flag("--help-all", "Show the help of every command");
+  app.set_version_flag("--version", std::string("pelkar1 ") + PELKAR_VERSION);
+  app.failure_message([](const CLI::App* from, const CLI::Error& e) {
+    std::string name = from->get_name();
+    std::string what = e.what();
+    std::replace(what.begin(), what.end(), '\n', ' ');
+    return "pelkar1" + (name == "pelkar1" ? std::string() : " " + name) + ": " + what +
+           " (see --help)\n";
+  });
+}
+
+// Every failure ends as one line and its status; nothing reaches the caller unhandled.
+int Guarded(const std::function<int()>& run, Io io) {
+  try {
+    return run();
+  } catch (const Failure& f) {
+    io.err << f.message << std::endl;
+    return f.status;
+  } catch (const FileError& e) {
+    io.err << e.what() << std::endl;
+    return kBadInput;
+  } catch (const std::bad_alloc&) {
+    io.err << "Not enough memory for this file; nothing was written." << std::endl;
+    return kBadInput;
+  } catch (const std::exception& e) {
+    io.err << "pelkar1: " << Printable(e.what()) << std::endl;
+    return kBadInput;
+  }
+}
+
+// The commands that write files leave no temporary file when a signal ends them.
+Command RemovingTemporaries(Command c) {
+  return {c.sub, [run = c.run] {
+            RemoveTemporaryFilesOnSignals();
+            return run();
+          }};
+}
+
 }  // namespace
 
 int Run(const std::vector<std::string>& args, Io io) {
@@ -297,142 +533,17 @@ int Run(const std::vector<std::string>& args, Io io) {
   }
 
   CLI::App app{"pelkar1 - firmware update tool for Pelkar devices", "pelkar1"};
-  app.require_subcommand(1);
-  // "/name" is a path on every system, never an option as CLI11 reads it on Windows.
-  app.allow_windows_style_options(false);
-  app.set_help_all_flag("--help-all", "Show the help of every command");
-  app.set_version_flag("--version", std::string("pelkar1 ") + PELKAR_VERSION);
-  // Every error in one short line; the help is one option away.
-  app.failure_message([](const CLI::App* from, const CLI::Error& e) {
-    std::string name = from->get_name();
-    std::string what = e.what();
-    std::replace(what.begin(), what.end(), '\n', ' ');
-    return "pelkar1" + (name == "pelkar1" ? std::string() : " " + name) + ": " + what +
-           " (see --help)\n";
-  });
-  bool json = false;
-  auto* ports = app.add_subcommand("ports", "List the serial ports and their COM numbers");
-  ports->add_flag("--json", json, "Print a JSON array");
-
-  UpdateRequest update;
-  auto* up = app.add_subcommand("update", "Send an image to one or several devices");
-  up->add_option("--port", update.ports,
-                 "COM number (33), name (COM33, ttyUSB0), path (also /dev/serial/by-id/...) or "
-                 "a USB adapter's serial number; repeat to update several devices at once")
-      ->required()
-      ->allow_extra_args(false);
-  up->add_option("IMAGE", update.image,
-                 "Image file (.bin) written by `pelkar1 encode`, or the Intel HEX build itself "
-                 "(.hex, .ihx, or any file of HEX text), encoded in memory as `encode` does")
-      ->required();
-  up->add_option("--timeout", update.timeout_s,
-                 "Seconds without progress (a byte the exchange takes) once the device has "
-                 "spoken")
-      ->capture_default_str()
-      ->check(Seconds());
-  auto* hello_timeout = up->add_option("--hello-timeout", update.hello_timeout_s,
-                                       "Seconds to wait for the device's hello (with --repeat: "
-                                       "for the next unit; none unless given)")
-                            ->capture_default_str()
-                            ->check(Seconds());
-  up->add_flag("--json", update.json,
-               "Print one JSON object a port on stdout at the end (with --repeat: one a unit, "
-               "as it ends); the fields of --log");
-  up->add_flag("--quiet", update.quiet, "No progress, only the result lines");
-  up->add_flag("--trace", update.trace, "Dump every byte on the wire with a time stamp");
-  auto* repeat = up->add_flag("--repeat", update.repeat,
-                              "Unit after unit on every port until Ctrl-C or --count; a summary "
-                              "line at the end");
-  std::size_t count = 0;
-  up->add_option("--count", count, "With --repeat: stop after N units (over all ports)")
-      ->type_name("N")
-      ->check(CLI::Range(std::size_t{1}, std::size_t{1000000000}))
-      ->needs(repeat);
-  up->add_option("--log", update.log,
-                 "Append one JSON object per unit and port to FILE (JSON Lines), synced per "
-                 "record; several pelkar1 may share one file")
-      ->type_name("FILE");
-  up->footer(std::string(kRepeatRule) + "\n\n" + kExitCodes);
-
-  std::string hex_in;
-  std::string out;
-  auto* encode = app.add_subcommand("encode", "Turn an Intel HEX build into an image file");
-  encode->add_option("FIRMWARE", hex_in, "Intel HEX file")->required();
-  encode->add_option("-o,--output", out, "Image file to write (default: beside it, .bin)");
-
-  std::string image;
-  auto* info = app.add_subcommand("info", "Show an image file's size, blocks and checksum");
-  info->add_option("IMAGE", image, "Image file, or an Intel HEX build (encoded in memory)")
-      ->required();
-  info->add_flag("--json", json, "Print a JSON object");
-
-  std::string begin;
-  std::string end;
-  auto* h2b = app.add_subcommand("hex2bin", "Convert Intel HEX to a binary image");
-  h2b->add_option("IN", hex_in, "Intel HEX file")->required();
-  h2b->add_option("OUT", out, "Binary file")->required();
-  h2b->add_option("--begin", begin,
-                  "First address, decimal or 0x hexadecimal (default: the lowest address that "
-                  "holds data)");
-  h2b->add_option("--end", end, "Address after the last (default: after the highest data)");
-
-  std::string bin_in;
-  auto* b2h = app.add_subcommand("bin2hex", "Convert a binary image to Intel HEX");
-  b2h->add_option("IN", bin_in, "Binary file")->required();
-  b2h->add_option("OUT", out, "Intel HEX file")->required();
-
-  SimulatorOptions sim;
-  int com = 0;
-  int verdict = -1;
-  std::size_t silent_after = 0;
-  std::size_t hangup_after = 0;
-  std::string save;
-  auto* simulate = app.add_subcommand("simulate", "Offer a simulated device as a virtual port");
-  simulate->add_option("--com", com, "COM number to offer (200-255; default: the first free)")
-      ->check(CLI::Range(200, 255));
-  simulate->add_option("--blocks", sim.device.blocks, "Blocks to ask for")
-      ->capture_default_str()
-      ->check(CLI::Range(std::size_t{1}, std::size_t{32768}));
-  simulate->add_option("--baud", sim.baud, "Pace the host's bytes as an 8N1 line (0: no pacing)")
-      ->capture_default_str();
-  simulate->add_flag("--fail", sim.device.fail, "Answer \"Update unsuccessful\" (14)");
-  simulate->add_flag("--noise", sim.device.noise, "Send stray bytes before every request");
-  simulate->add_option("--flash-ms", sim.flash_ms, "Pause after each block, as a flash write")
-      ->capture_default_str();
-  simulate->add_flag("--once", sim.once, "End after one update");
-  simulate->add_flag("--bad-hello", sim.device.bad_hello, "Open with a wrong first byte");
-  simulate->add_option("--silent-after", silent_after, "Fall silent after K blocks");
-  simulate->add_option("--hangup-after", hangup_after,
-                       "Make the port vanish after K blocks, as an unplugged adapter");
-  simulate->add_option("--verdict", verdict, "Answer this byte instead of 14 or 15")
-      ->check(CLI::Range(0, 255));
-  simulate->add_option("--save", save, "Keep the received image in this file");
-  std::uint32_t next_unit_ms = 0;
-  std::size_t units = 0;
-  simulate
-      ->add_option("--next-unit-ms", next_unit_ms,
-                   "After a verdict, greet the same host as the next unit after MS "
-                   "milliseconds, as a fixture with a fresh unit")
-      ->type_name("MS");
-  simulate->add_option("--text-after", sim.text_after,
-                       "A line of text each unit prints after its verdict");
-  simulate
-      ->add_option("--fail-units", sim.failing_units,
-                   "Units (1 = the first) that answer \"Update unsuccessful\"")
-      ->type_name("N,...")
-      ->delimiter(',');
-  simulate->add_option("--units", units, "Units in all; silent after the last")
-      ->type_name("N")
-      ->check(CLI::Range(std::size_t{1}, std::size_t{1000000000}));
-  simulate->add_flag("--wait-reset", sim.wait_reset,
-                     "Greet only when reset (SIGUSR1), not when a host opens the port");
+  Configure(app);
+  // In the order `pelkar1 --help` lists them.
+  std::vector<Command> commands{PortsCommand(app, io),
+                                UpdateCommand(app, io),
+                                RemovingTemporaries(EncodeCommand(app, io)),
+                                RemovingTemporaries(InfoCommand(app, io)),
+                                RemovingTemporaries(Hex2BinCommand(app, io)),
+                                RemovingTemporaries(Bin2HexCommand(app, io)),
+                                RemovingTemporaries(SimulateCommand(app, io))};
   app.add_subcommand("help", "Show the help of a command: pelkar1 help COMMAND");
-  std::string doc_kind;
-  std::string doc_out;
-  auto* docs = app.add_subcommand(kDocsCommand, "Write the manual page or the bash completion");
-  docs->group("");
-  docs->add_option("KIND", doc_kind)->required()->check(CLI::IsMember({"man", "bash-completion"}));
-  docs->add_option("-o,--output", doc_out)->required();
+  commands.push_back(DocsCommand(app));
 
   std::vector<std::string> argv_tail(args.rbegin(), args.rend() - 1);
   try {
@@ -445,55 +556,8 @@ int Run(const std::vector<std::string>& args, Io io) {
     io.err << er.str();
     return code == 0 ? kOk : kUsage;
   }
-
-  // Every failure ends as one line and its status; nothing reaches the caller unhandled.
-  try {
-    if (*ports) return Ports(json, io);
-    if (*docs) {
-      std::ostringstream text;
-      if (doc_kind == "man") {
-        WriteManPage(app, PELKAR_VERSION, text);
-      } else {
-        WriteBashCompletion(app, text);
-      }
-      const std::string t = text.str();
-      WriteFileAtomically(Utf8Path(doc_out),
-                          std::span(reinterpret_cast<const std::uint8_t*>(t.data()), t.size()), {},
-                          Durability::Unsynced);
-      return kOk;
-    }
-    if (*up) {
-      update.hello_timeout_given = hello_timeout->count() > 0;
-      if (count > 0) update.count = count;
-      return RunUpdate(update, io);
-    }
-    RemoveTemporaryFilesOnSignals();  // an interrupted conversion leaves no temporary file
-    if (*encode) return Encode(hex_in, out, io);
-    if (*info) return Info(image, json, io);
-    if (*h2b) return Hex2Bin(hex_in, out, begin, end, io);
-    if (*b2h) return Bin2Hex(bin_in, out, io);
-    if (*simulate) {
-      if (com != 0) sim.com = static_cast<std::uint8_t>(com);
-      if (verdict >= 0) sim.device.verdict = static_cast<std::uint8_t>(verdict);
-      if (simulate->count("--silent-after") > 0) sim.device.silent_after = silent_after;
-      if (simulate->count("--hangup-after") > 0) sim.hangup_after = hangup_after;
-      if (!save.empty()) sim.save = Utf8Path(save);
-      if (simulate->count("--next-unit-ms") > 0) sim.next_unit_ms = next_unit_ms;
-      if (simulate->count("--units") > 0) sim.units = units;
-      return Simulate(sim, io);
-    }
-  } catch (const Failure& f) {
-    io.err << f.message << std::endl;
-    return f.status;
-  } catch (const FileError& e) {
-    io.err << e.what() << std::endl;
-    return kBadInput;
-  } catch (const std::bad_alloc&) {
-    io.err << "Not enough memory for this file; nothing was written." << std::endl;
-    return kBadInput;
-  } catch (const std::exception& e) {
-    io.err << "pelkar1: " << Printable(e.what()) << std::endl;
-    return kBadInput;
+  for (const Command& c : commands) {
+    if (*c.sub) return Guarded(c.run, io);
   }
   return kUsage;
 }

@@ -184,20 +184,25 @@ class Updater {
 
   // Opens the port (when it is one) and starts a fresh session on it.
   void Attach(Port& port, bool is_port) {
-    port.session = std::make_unique<UpdateSession>(image_.bytes, image_.crc, rules_, &port);
-    port.driver.reset();
     if (is_port) {
       port.adapter = AdapterJson(AdapterForDevice(port.port.path));
       port.channel = backend_.open(port.port, &port.open_error);
     }
+    Serve(port);
+    if (!port.channel || request_.quiet) return;
+    if (auto advice = LatencyAdvice(port.port.path, image_.bytes.size() / kBlockSize)) {
+      io_.err << *advice << std::endl;
+    }
+  }
+
+  // A fresh session on the port, driven when its channel is open.
+  void Serve(Port& port) {
+    port.driver.reset();
+    port.session = std::make_unique<UpdateSession>(image_.bytes, image_.crc, rules_, &port);
     port.session->Start(Clock::now(), port.channel != nullptr);
     if (!port.channel) return;
     port.driver = std::make_unique<SessionDriver>(*port.channel, *port.session,
                                                   request_.trace ? &port : nullptr);
-    if (request_.quiet) return;
-    if (auto advice = LatencyAdvice(port.port.path, image_.bytes.size() / kBlockSize)) {
-      io_.err << *advice << std::endl;
-    }
   }
 
   // With --repeat a lost port is looked for again: the same by-id link or adapter serial
@@ -214,21 +219,16 @@ class Updater {
       const std::optional<PortArgument> again = backend_.find(p->text);
       if (!again) continue;
       p->port = *again;
-      p->channel.reset();
       std::string why;
-      auto channel = backend_.open(p->port, &why);
-      if (!channel) continue;  // still settling (permissions, another program): try again
-      p->channel = std::move(channel);
+      p->channel = backend_.open(p->port, &why);
+      if (!p->channel) continue;  // still settling (permissions, another program): try again
       p->gone_since.reset();
       p->last_reported = SIZE_MAX;
       if (!request_.quiet) {
         io_.err << Printable(p->port.label) << ": the port is back; waiting for units."
                 << std::endl;
       }
-      p->session = std::make_unique<UpdateSession>(image_.bytes, image_.crc, rules_, p.get());
-      p->session->Start(now, true);
-      p->driver = std::make_unique<SessionDriver>(*p->channel, *p->session,
-                                                  request_.trace ? p.get() : nullptr);
+      Serve(*p);
     }
   }
 

@@ -2,7 +2,10 @@
 // line and an exit status.
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 
 #include "cli/cli.h"
@@ -19,6 +22,20 @@ struct Failure {
 // Bytes that are not UTF-8 (a file or port name) become U+FFFD instead of aborting the dump.
 inline std::string DumpJson(const nlohmann::ordered_json& j, int indent = -1) {
   return j.dump(indent, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+// A byte as two hexadecimal digits ("0A").
+inline std::string Hex2(std::uint8_t b) {
+  char s[4];
+  std::snprintf(s, sizeof s, "%02X", b);
+  return s;
+}
+
+// A time-out as the user gave it ("0.5 s").
+inline std::string Seconds(double s) {
+  std::ostringstream o;
+  o << s << " s";
+  return o.str();
 }
 
 // A USB adapter's identity as `ports --json`, `update --json` and the log give it; null when

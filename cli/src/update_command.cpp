@@ -23,6 +23,7 @@
 #include "serial/session_driver.h"
 #include "signals.h"
 #include "unit_log.h"
+#include "update_reporters.h"
 
 namespace pelkar::cli {
 namespace {
@@ -77,66 +78,27 @@ int ExitFor(UnitResult r) {
   return kInterrupted;
 }
 
-std::string Hex2(std::uint8_t b) {
-  char s[4];
-  std::snprintf(s, sizeof s, "%02X", b);
-  return s;
-}
-
-std::string Seconds(double s) {
-  std::ostringstream o;
-  o << s << " s";
-  return o.str();
-}
-
 constexpr auto kReturnLook = std::chrono::milliseconds(500);
 
 Clock::duration Span(double seconds) {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
-class Updater;
-
-// One --port: its channel, its session and driver, and what is told of it.
-struct Port final : SessionListener, WireTap {
-  Updater* owner = nullptr;
-  PortArgument port;
-  nlohmann::ordered_json adapter;  // null when the port is no known USB adapter
-  std::unique_ptr<PortChannel> channel;
-  std::string open_error;  // why the port did not open
-  std::unique_ptr<UpdateSession> session;
-  std::unique_ptr<SessionDriver> driver;
-  std::string text;      // the --port value, to find the port again when it comes back
-  std::size_t unit = 0;  // the unit's running number, once it has one
-  std::size_t last_reported = SIZE_MAX;
-  // With --repeat, a port lost is looked for until it comes back; since when.
-  std::optional<Clock::time_point> gone_since;
-  std::optional<nlohmann::ordered_json> record;  // without --repeat: printed at the end
-
-  bool serving() const { return !session->done(); }
-  bool returning() const { return gone_since.has_value(); }
-  void OnProgress(const UpdateSession&) override;
-  void OnUnitBegun(const UpdateSession&) override;
-  void OnUnitEnded(const UpdateSession&, const UnitEnd& end) override;
-  void OnNotice(const UpdateSession&, SessionNotice notice) override;
-  void Received(std::uint8_t byte) override;
-  void Sent(std::span<const std::uint8_t> bytes) override;
-};
-
-// Schedules every port's driver from one wait, and tells what their sessions report: the
-// result lines and progress, --json, --log and --trace. The exit status is decided here alone.
-class Updater {
+// Schedules every port's driver from one wait, and hands what their sessions report to the
+// reporters. The exit status is decided here alone.
+class Updater final : public PortEvents {
  public:
   Updater(const UpdateRequest& request, const FirmwareInput& input, UnitLog* log, Io io,
           const PortBackend& backend)
       : request_(request),
         input_(input),
         image_(input.image),
-        log_(log),
-        io_(io),
         backend_(backend),
-        host_(HostName()),
-        start_(Clock::now()) {
+        host_(HostName()) {
+    reporters_.push_back(LineReporter(request, io, ports_));
+    if (request.json) reporters_.push_back(JsonReporter(request, io, ports_));
+    if (log) reporters_.push_back(LogReporter(*log, io));
+    if (request.trace) reporters_.push_back(TraceReporter(io));
     rules_.repeat = request.repeat;
     rules_.byte_timeout = Span(request.timeout_s);
     if (!request.repeat || request.hello_timeout_given) {
@@ -149,20 +111,28 @@ class Updater {
       Open(request_.ports[i], ports[i]);
     const bool any =
         std::any_of(ports_.begin(), ports_.end(), [](const auto& p) { return p->serving(); });
-    if (!request_.quiet && any) {
-      io_.err << (request_.repeat ? "Waiting for units (reset or plug in each; Ctrl-C ends)..."
-                                  : "Waiting for the device (reset it now)...")
-              << std::endl;
+    if (any) {
+      Note(request_.repeat ? "Waiting for units (reset or plug in each; Ctrl-C ends)..."
+                           : "Waiting for the device (reset it now)...");
     }
     Loop();
     return Finish();
   }
 
-  void Progress(Port& p);
-  void UnitBegun(Port& p);
-  void Ended(Port& p, const UnitEnd& end);
-  void Notice(Port& p, SessionNotice notice);
-  void Trace(const Port& p, const char* dir, std::span<const std::uint8_t> bytes);
+  void Progress(Port& p) override {
+    for (auto& r : reporters_)
+      r->Progress(p);
+  }
+  void Notice(Port& p, SessionNotice notice) override {
+    for (auto& r : reporters_)
+      r->Notice(p, notice);
+  }
+  void Wire(const Port& p, const char* direction, std::span<const std::uint8_t> b) override {
+    for (auto& r : reporters_)
+      r->Wire(p, direction, b);
+  }
+  void UnitBegun(Port& p) override;
+  void Ended(Port& p, const UnitEnd& end) override;
 
  private:
   void Open(const std::string& text, const std::optional<PortArgument>& argument) {
@@ -189,9 +159,9 @@ class Updater {
       port.channel = backend_.open(port.port, &port.open_error);
     }
     Serve(port);
-    if (!port.channel || request_.quiet) return;
+    if (!port.channel) return;
     if (auto advice = LatencyAdvice(port.port.path, image_.bytes.size() / kBlockSize)) {
-      io_.err << *advice << std::endl;
+      Note(*advice);
     }
   }
 
@@ -203,6 +173,11 @@ class Updater {
     if (!port.channel) return;
     port.driver = std::make_unique<SessionDriver>(*port.channel, *port.session,
                                                   request_.trace ? &port : nullptr);
+  }
+
+  void Note(const std::string& line) {
+    for (auto& r : reporters_)
+      r->Note(line);
   }
 
   // With --repeat a lost port is looked for again: the same by-id link or adapter serial
@@ -223,11 +198,7 @@ class Updater {
       p->channel = backend_.open(p->port, &why);
       if (!p->channel) continue;  // still settling (permissions, another program): try again
       p->gone_since.reset();
-      p->last_reported = SIZE_MAX;
-      if (!request_.quiet) {
-        io_.err << Printable(p->port.label) << ": the port is back; waiting for units."
-                << std::endl;
-      }
+      Note(Printable(p->port.label) + ": the port is back; waiting for units.");
       Serve(*p);
     }
   }
@@ -270,10 +241,7 @@ class Updater {
       p->channel->Close();
       if (lost_.erase(p.get()) > 0 && !CountReached()) {
         p->gone_since = Clock::now();
-        if (!request_.quiet) {
-          io_.err << Printable(p->port.label)
-                  << ": waiting for the port to come back (Ctrl-C ends)." << std::endl;
-        }
+        Note(Printable(p->port.label) + ": waiting for the port to come back (Ctrl-C ends).");
       }
     }
   }
@@ -351,81 +319,30 @@ class Updater {
     return j;
   }
 
-  void Log(const nlohmann::ordered_json& record) {
-    if (log_ == nullptr || log_->Append(DumpJson(record))) return;
-    if (!log_failed_) io_.err << log_->Error() << "; the units are not logged." << std::endl;
-    log_failed_ = true;
-  }
-
-  // The result line: on stdout for a passed unit and, with --repeat, for every unit (it is the
-  // run's record there); failures of a port of its own on stderr.
-  void Line(const Port& p, const UnitEnd& end, const std::string& message, double seconds) {
-    std::ostringstream line;
-    if (request_.repeat && end.unit) line << "#" << p.unit << " ";
-    line << Printable(p.port.label);
-    if (p.port.label != p.port.path && !p.port.path.empty()) {
-      line << " (" << Printable(p.port.path) << ")";
-    }
-    line << ": " << message;
-    line.precision(2);
-    line << std::fixed;
-    if (end.result == UnitResult::Ok) {
-      line << " (" << p.session->exchange().image_size() << " bytes in " << seconds << " s)";
-    } else if (request_.repeat && end.unit) {
-      line << " (" << seconds << " s)";
-    }
-    const bool record = end.result == UnitResult::Ok || (request_.repeat && end.unit);
-    (record ? io_.out : io_.err) << line.str() << std::endl;
-  }
-
-  std::string TraceStamp() const {
-    char s[32];
-    std::snprintf(s, sizeof s, "[%12.6f] ",
-                  std::chrono::duration<double>(Clock::now() - start_).count());
-    return s;
-  }
-
   int Finish() {
-    if (request_.json && !request_.repeat) {
-      for (const auto& p : ports_) {
-        if (p->record) io_.out << DumpJson(*p->record) << std::endl;
-      }
-    }
-    if (request_.repeat) {
-      std::size_t units = 0;
-      for (const std::size_t n : ended_)
-        units += n;
-      const std::size_t ok = ended_[static_cast<std::size_t>(UnitResult::Ok)];
-      const std::size_t interrupted = ended_[static_cast<std::size_t>(UnitResult::Interrupted)];
-      std::ostringstream summary;
-      summary << units << (units == 1 ? " unit: " : " units: ") << ok << " OK, "
-              << units - ok - interrupted << " failed";
-      if (interrupted > 0) summary << ", " << interrupted << " interrupted";
-      (request_.json ? io_.err : io_.out) << summary.str() << std::endl;
-    }
+    for (auto& r : reporters_)
+      r->Finished(ended_);
     for (const auto& p : ports_) {
       if (p->returning()) worst_ = std::max(worst_, ExitFor(UnitResult::PortLost));
     }
-    if (log_failed_) worst_ = std::max(worst_, static_cast<int>(kBadInput));
+    for (const auto& r : reporters_) {
+      if (r->Failed()) worst_ = std::max(worst_, static_cast<int>(kBadInput));
+    }
     return worst_;
   }
 
   const UpdateRequest& request_;
   const FirmwareInput& input_;
   const FirmwareImage& image_;
-  UnitLog* log_;
-  Io io_;
   const PortBackend& backend_;
   SessionRules rules_;
   std::string host_;
-  Clock::time_point start_;
-  std::vector<std::unique_ptr<Port>> ports_;
+  Ports ports_;
+  std::vector<std::unique_ptr<Reporter>> reporters_;
   std::set<const Port*> lost_;  // ended lost, with --repeat: to be looked for
   std::size_t units_begun_ = 0;
-  std::array<std::size_t, 8> ended_{};  // units by result
+  Tally ended_{};  // units by result
   int worst_ = kOk;
-  bool bar_drawn_ = false;
-  bool log_failed_ = false;
 };
 
 void Updater::UnitBegun(Port& p) {
@@ -446,97 +363,9 @@ void Updater::Ended(Port& p, const UnitEnd& end) {
   const std::string message = Describe(p, end);
   const double seconds = std::chrono::duration<double>(end.elapsed).count();
   const auto record = Record(p, end, message, seconds);
-  Log(record);
-  if (!request_.quiet && !request_.json && bar_drawn_) io_.err << "\n";
-  bar_drawn_ = false;
-  if (!request_.json) {
-    Line(p, end, message, seconds);
-  } else if (request_.repeat) {
-    io_.out << DumpJson(record) << std::endl;
-  } else {
-    p.record = record;
-  }
-}
-
-void Updater::Notice(Port& p, SessionNotice notice) {
-  if (request_.quiet) return;
-  if (notice == SessionNotice::NoUnit) {
-    io_.err << Printable(p.port.label) << ": no unit within " << Seconds(request_.hello_timeout_s)
-            << "; the port is closed." << std::endl;
-  } else {
-    io_.err << Printable(p.port.label) << ": a hello with no block request within "
-            << Seconds(request_.timeout_s) << ": taken as text, not as a unit." << std::endl;
-  }
-}
-
-// A live bar of every serving port on a terminal; plain lines every tenth of the way in logs.
-void Updater::Progress(Port& p) {
-  if (request_.quiet || request_.json) return;
-  const UpdateExchange& x = p.session->exchange();
-  const std::size_t blocks = x.blocks_sent();
-  if (blocks == p.last_reported) return;
-  p.last_reported = blocks;
-  const std::size_t total = x.block_count();
-  if (!io_.err_is_terminal) {
-    if (blocks > 0 && (blocks * 10 / total) != ((blocks - 1) * 10 / total)) {
-      io_.err << p.port.label << ": " << 100 * blocks / total << "% (" << blocks << "/" << total
-              << " blocks)" << std::endl;
-    }
-    return;
-  }
-  std::ostringstream bar;
-  bar << "\r";
-  for (const auto& other : ports_) {
-    if (!other->serving() && other.get() != &p) continue;
-    const UpdateExchange& o = other->session->exchange();
-    const double elapsed =
-        std::chrono::duration<double>(Clock::now() - other->session->started()).count();
-    const double rate = elapsed > 0 ? static_cast<double>(o.image_bytes_sent()) / elapsed : 0;
-    const std::size_t left_bytes = o.image_size() - o.image_bytes_sent();
-    const int width = ports_.size() == 1 ? 30 : 10;
-    const int filled = static_cast<int>(width * o.blocks_sent() / o.block_count());
-    bar << other->port.label << " [" << std::string(static_cast<std::size_t>(filled), '#')
-        << std::string(static_cast<std::size_t>(width - filled), '-') << "] "
-        << 100 * o.blocks_sent() / o.block_count() << "%";
-    if (ports_.size() == 1) {
-      bar.precision(1);
-      bar << std::fixed << "  " << rate / 1024 << " KiB/s";
-      if (rate > 0) bar << "  " << std::ceil(static_cast<double>(left_bytes) / rate) << " s left";
-    }
-    bar << "  ";
-  }
-  io_.err << bar.str() << std::flush;
-  bar_drawn_ = true;
-}
-
-void Updater::Trace(const Port& p, const char* dir, std::span<const std::uint8_t> bytes) {
-  std::string line = TraceStamp() + p.port.label + " " + dir;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    // Appended piecewise: g++ 12 at -O2 warns falsely (-Wrestrict) on " " + std::string.
-    line += ' ';
-    line += Hex2(bytes[i]);
-    if (i % 32 == 31 && i + 1 < bytes.size()) line.append("\n").append(24, ' ');
-  }
-  io_.err << line << "\n";
-}
-
-void Port::OnProgress(const UpdateSession&) {
-  owner->Progress(*this);
-}
-void Port::OnUnitBegun(const UpdateSession&) {
-  owner->UnitBegun(*this);
-}
-void Port::OnUnitEnded(const UpdateSession&, const UnitEnd& end) {
-  owner->Ended(*this, end);
-}
-void Port::OnNotice(const UpdateSession&, SessionNotice notice) {
-  owner->Notice(*this, notice);
-}
-void Port::Received(std::uint8_t byte) {
-  owner->Trace(*this, "<", std::span<const std::uint8_t>(&byte, 1));
-}
-void Port::Sent(std::span<const std::uint8_t> bytes) {
-  owner->Trace(*this, ">", bytes);
+  const Ending ending{end, message, seconds, record};
+  for (auto& r : reporters_)
+    r->Ended(p, ending);
 }
 
 // The machine's serial ports, waited on together with the interrupt.

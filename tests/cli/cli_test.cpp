@@ -227,6 +227,7 @@ TEST_F(Cli, UpdatesDevicesInMemory) {
     bool comes_back;
     int status;
     std::vector<std::string> results;
+    std::string told = "";  // on stderr
   };
   DeviceOptions fine, refuses, silent, odd;  // each asks for fw.bin's 16 blocks
   fine.blocks = refuses.blocks = silent.blocks = odd.blocks = 16;
@@ -235,6 +236,7 @@ TEST_F(Cli, UpdatesDevicesInMemory) {
   odd.verdict = 0x10;
   const Case cases[] = {
       {"the worst of two", {}, {fine, refuses}, false, false, 1, {"ok", "failed"}},
+      {"traced", {"--trace"}, {fine}, false, false, 0, {"ok"}, " COM7 < 0A\n"},
       {"silence", {"--timeout", "0.2"}, {silent}, false, false, 4, {"timeout"}},
       {"an unknown verdict", {}, {odd, fine}, false, false, 5, {"protocol-error", "ok"}},
       {"pulled and back",
@@ -298,6 +300,7 @@ TEST_F(Cli, UpdatesDevicesInMemory) {
     for (std::size_t i = 0; i < c.args.size(); ++i) {
       const std::string& a = c.args[i];
       if (a == "--repeat") request.repeat = true;
+      if (a == "--trace") request.trace = true;
       if (a == "--count") request.count = std::stoul(c.args[++i]);
       if (a == "--timeout") request.timeout_s = std::stod(c.args[++i]);
       if (a == "--hello-timeout") {
@@ -313,6 +316,7 @@ TEST_F(Cli, UpdatesDevicesInMemory) {
       results.push_back(nlohmann::json::parse(line)["result"]);
     EXPECT_EQ(status, c.status) << err.str();
     EXPECT_EQ(results, c.results) << out.str() << err.str();
+    EXPECT_NE(err.str().find(c.told), std::string::npos) << err.str();
   }
 }
 

@@ -20,22 +20,19 @@ double Milliseconds(SessionClock::duration d) {
 
 UpdateSession::UpdateSession(std::span<const std::uint8_t> image, std::int32_t crc,
                              SessionRules rules, SessionListener* listener)
-    : image_(image.begin(), image.end()),
-      crc_(crc),
-      rules_(rules),
-      listener_(listener),
-      exchange_(std::make_unique<UpdateExchange>(image_, crc_)) {}
+    : rules_(rules), listener_(listener), exchange_(image, crc) {}
 
 void UpdateSession::Start(TimePoint now, bool port_open) {
   started_ = waiting_since_ = last_progress_ = now;
-  exchange_->Start(port_open);
+  exchange_.Start(port_open);
   if (!rules_.repeat) in_unit_ = true;
   if (!port_open) End(Ending(UnitResult::CannotOpen, !rules_.repeat), now);
 }
 
 void UpdateSession::Rearm(TimePoint now) {
-  exchange_ = std::make_unique<UpdateExchange>(image_, crc_);
-  exchange_->Start(true);
+  // The same exchange again from its start: the image is copied once, for the session.
+  exchange_.Stop();
+  exchange_.Start(true);
   in_unit_ = false;
   heard_ = false;
   last_blocks_ = SIZE_MAX;
@@ -50,7 +47,7 @@ std::span<const std::uint8_t> UpdateSession::Feed(std::uint8_t byte, TimePoint n
   if (rules_.repeat && !in_unit_) {
     // Between units a device may print text: only a hello opens an exchange, and a new hello
     // before any block request means the last one was a line end of that text.
-    const ExchangeState state = exchange_->state();
+    const ExchangeState state = exchange_.state();
     if (byte != wire::kDeviceHello && state == ExchangeState::AwaitHello) return {};
     if (byte == wire::kDeviceHello) {
       if (state == ExchangeState::AwaitBlockRequest) Rearm(now);
@@ -58,24 +55,24 @@ std::span<const std::uint8_t> UpdateSession::Feed(std::uint8_t byte, TimePoint n
       started_ = last_progress_ = now;
     }
   }
-  const auto answer = exchange_->Feed(byte);
+  const auto answer = exchange_.Feed(byte);
   if (!answer.empty()) {
     // Dropped bytes do not move the time: a chattering device cannot hold it open.
     last_progress_ = now;
     if (block_sent_) turnarounds_.push_back(now - *block_sent_);
     block_sent_.reset();
     if (answer.size() == kBlockSize) block_sent_ = now;
-    if (!in_unit_ && exchange_->blocks_sent() > 0) {
+    if (!in_unit_ && exchange_.blocks_sent() > 0) {
       in_unit_ = true;
       turnarounds_.clear();
       if (listener_) listener_->OnUnitBegun(*this);
     }
   }
-  if (exchange_->blocks_sent() != last_blocks_ && exchange_->state() != ExchangeState::AwaitHello) {
-    last_blocks_ = exchange_->blocks_sent();
+  if (exchange_.blocks_sent() != last_blocks_ && exchange_.state() != ExchangeState::AwaitHello) {
+    last_blocks_ = exchange_.blocks_sent();
     if (listener_) listener_->OnProgress(*this);
   }
-  if (exchange_->finished()) {
+  if (exchange_.finished()) {
     Concluded(now);
     return {};  // a verdict or a wrong first byte asks for no answer
   }
@@ -84,7 +81,7 @@ std::span<const std::uint8_t> UpdateSession::Feed(std::uint8_t byte, TimePoint n
 
 void UpdateSession::Concluded(TimePoint now) {
   UnitEnd end;
-  switch (exchange_->outcome()) {
+  switch (exchange_.outcome()) {
     case ExchangeOutcome::UpdateOk:
       end.result = UnitResult::Ok;
       break;
@@ -99,7 +96,7 @@ void UpdateSession::Concluded(TimePoint now) {
 }
 
 void UpdateSession::End(UnitEnd end, TimePoint now) {
-  const UpdateExchange& x = *exchange_;
+  const UpdateExchange& x = exchange_;
   end.heard = heard_;
   end.outcome = x.outcome();
   end.message = x.message();
@@ -135,14 +132,14 @@ void UpdateSession::Tick(TimePoint now) {
     return;
   }
   UnitEnd end = Ending(UnitResult::Timeout);
-  end.awaited = exchange_->awaited_what();
-  exchange_->Stop();
+  end.awaited = exchange_.awaited_what();
+  exchange_.Stop();
   End(end, now);
 }
 
 void UpdateSession::Lost(TimePoint now) {
   if (done_) return;
-  exchange_->Stop();
+  exchange_.Stop();
   // Lost between units is the port's own failure; repeat serves no more units on it.
   retired_ = true;
   End(Ending(UnitResult::PortLost, in_unit_), now);
@@ -150,7 +147,7 @@ void UpdateSession::Lost(TimePoint now) {
 
 void UpdateSession::Stop(TimePoint now, UnitResult why) {
   if (done_) return;
-  exchange_->Stop();
+  exchange_.Stop();
   retired_ = true;
   if (!in_unit_) {
     done_ = true;
@@ -162,7 +159,7 @@ void UpdateSession::Stop(TimePoint now, UnitResult why) {
 void UpdateSession::Retire() {
   retired_ = true;
   if (!in_unit_ && !done_) {
-    exchange_->Stop();
+    exchange_.Stop();
     done_ = true;
   }
 }

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -74,7 +73,7 @@ class UpdateSession {
  public:
   using TimePoint = SessionClock::time_point;
 
-  // image and crc as UpdateExchange takes them (copied); listener may be null and must
+  // image and crc as UpdateExchange takes them (copied once); listener may be null and must
   // outlive the session.
   UpdateSession(std::span<const std::uint8_t> image, std::int32_t crc, SessionRules rules,
                 SessionListener* listener = nullptr);
@@ -99,7 +98,7 @@ class UpdateSession {
   bool done() const noexcept { return done_; }
   // A unit is in progress: without repeat from the start, with it once it asked for a block.
   bool in_unit() const noexcept { return in_unit_; }
-  const UpdateExchange& exchange() const noexcept { return *exchange_; }
+  const UpdateExchange& exchange() const noexcept { return exchange_; }
   // When the unit in progress began (the opening; with repeat its hello).
   TimePoint started() const noexcept { return started_; }
   const SessionRules& rules() const noexcept { return rules_; }
@@ -113,11 +112,9 @@ class UpdateSession {
   void End(UnitEnd end, TimePoint now);
   void Concluded(TimePoint now);
 
-  std::vector<std::uint8_t> image_;
-  std::int32_t crc_;
   SessionRules rules_;
   SessionListener* listener_;
-  std::unique_ptr<UpdateExchange> exchange_;
+  UpdateExchange exchange_;
   bool done_ = false;
   bool in_unit_ = false;
   bool heard_ = false;  // the device has spoken (with repeat: said hello)

@@ -6,6 +6,7 @@
 #include "files/files.h"
 #include "output.h"
 #include "serial/adapter.h"
+#include "serial/network_channel.h"
 #include "serial/port_map.h"
 
 namespace pelkar::cli {
@@ -70,6 +71,14 @@ PortArgument Labelled(const std::string& path) {
 }  // namespace
 
 std::optional<PortArgument> ResolvePort(const std::string& text) {
+  if (LooksLikeNetworkUrl(text)) {
+    std::string why;
+    const auto url = ParseNetworkUrl(Trimmed(text), &why);
+    if (!url) {
+      throw Failure{kUsage, "pelkar1 update: --port " + Printable(text) + ": " + why + "."};
+    }
+    return PortArgument{url->Text(), url->Text(), std::nullopt};
+  }
   // Blanks around a number are no part of it ("COM7 " from a copied list).
   if (const std::optional<long> number = PortNumber(Trimmed(text))) {
     if (*number < 1 || *number > 255) {
@@ -90,6 +99,15 @@ std::optional<PortArgument> ResolvePort(const std::string& text) {
     }
   }
   return Labelled(path);
+}
+
+std::string PortIdentity(const PortArgument& port) {
+  std::string why;
+  if (const auto url = LooksLikeNetworkUrl(port.path) ? ParseNetworkUrl(port.path, &why)
+                                                      : std::nullopt) {
+    return "server " + url->host + " " + std::to_string(url->port);
+  }
+  return DeviceIdentity(port.path);
 }
 
 }  // namespace pelkar::cli

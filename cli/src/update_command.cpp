@@ -19,6 +19,7 @@
 #include "output.h"
 #include "port_argument.h"
 #include "serial/adapter.h"
+#include "serial/network_channel.h"
 #include "serial/port_channel.h"
 #include "serial/session_driver.h"
 #include "signals.h"
@@ -372,6 +373,14 @@ void Updater::Ended(Port& p, const UnitEnd& end) {
 PortBackend SerialPorts() {
   PortBackend backend;
   backend.open = [](const PortArgument& port, std::string* why) -> std::unique_ptr<PortChannel> {
+    std::string malformed;
+    if (const auto url = LooksLikeNetworkUrl(port.path) ? ParseNetworkUrl(port.path, &malformed)
+                                                        : std::nullopt) {
+      auto network = std::make_unique<NetworkChannel>();
+      if (network->OpenUrl(*url, &Interrupt())) return network;
+      *why = "Can't open port: " + network->LastError();
+      return nullptr;
+    }
     auto channel = std::make_unique<SerialChannel>();
     if (channel->OpenPath(port.path, kBaudRate)) return channel;
     const SerialComm& comm = channel->comm();
@@ -382,15 +391,13 @@ PortBackend SerialPorts() {
     return nullptr;
   };
   backend.wait = [](std::span<PortChannel* const> channels, Clock::time_point deadline) {
-    std::vector<SerialComm*> comms;
-    for (PortChannel* c : channels)
-      comms.push_back(&static_cast<SerialChannel*>(c)->comm());
-    return SerialComm::WaitForPorts(comms, deadline, &Interrupt());
+    return WaitForPortChannels(channels, deadline, &Interrupt());
   };
   backend.find = [](const std::string& text) -> std::optional<PortArgument> {
     try {
       auto port = ResolvePort(text);
-      if (port && DeviceExists(port->path)) return port;
+      // A server is always there to try: the reconnect is the open's.
+      if (port && (LooksLikeNetworkUrl(port->path) || DeviceExists(port->path))) return port;
     } catch (const Failure&) {
     }
     return std::nullopt;
@@ -438,7 +445,7 @@ int RunUpdate(const UpdateRequest& request, Io io, const PortBackend* backend) {
     for (const std::string& text : request.ports) {
       ports.push_back(ResolvePort(text));
       if (!ports.back()) continue;
-      const std::string identity = DeviceIdentity(ports.back()->path);
+      const std::string identity = PortIdentity(*ports.back());
       for (const auto& [other, given] : seen) {
         if (other == identity) {
           throw Failure{kUsage, "pelkar1 update: --port " + Printable(given) + " and --port " +

@@ -38,6 +38,7 @@ class WaitInterrupt {
 
  private:
   friend class SerialComm;
+  friend class NetSocket;
   std::intptr_t native_[2];  // the two ends of a pipe, or an event
 };
 

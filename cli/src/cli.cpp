@@ -297,8 +297,10 @@ Command UpdateCommand(CLI::App& app, Io io) {
   auto count = std::make_shared<std::size_t>(0);
   auto* up = app.add_subcommand("update", "Send an image to one or several devices");
   up->add_option("--port", update->ports,
-                 "COM number (33), name (COM33, ttyUSB0), path (also /dev/serial/by-id/...) or "
-                 "a USB adapter's serial number; repeat to update several devices at once")
+                 "COM number (33), name (COM33, ttyUSB0), path (also /dev/serial/by-id/...), "
+                 "a USB adapter's serial number, or a network serial server's port "
+                 "(rfc2217://HOST:PORT, socket://HOST:PORT); repeat to update several devices "
+                 "at once")
       ->required()
       ->allow_extra_args(false);
   up->add_option("IMAGE", update->image,

@@ -97,11 +97,24 @@ void WriteManPage(const CLI::App& app, const std::string& version, std::ostream&
       << Roff(
              "Virtual ports of simulated devices (COM200 and up); /tmp/pelkar1\\-UID where "
              "/run/user/UID is not there.")
+      << ".SH NETWORK PORTS\n"
+      << Roff(
+             "--port rfc2217://HOST:PORT reaches a serial port on a network serial server (a "
+             "device server, or ser2net) over Telnet with the COM port control option (RFC "
+             "2217): the line is set to 115200 8N1 without flow control and the server's queues "
+             "are purged when the port opens. --port socket://HOST:PORT is raw TCP, the line "
+             "set up at the server. HOST is a name, an IPv4 address or an IPv6 address in "
+             "brackets ([::1]). A server that refuses or cannot be reached within 3 seconds is "
+             "a port that cannot be opened (exit 3); a connection that drops is a lost port, "
+             "which --repeat reconnects when the server accepts again. ser2net holds the "
+             "device's bytes a few milliseconds by default; give the connection \"chardelay: "
+             "false\" under its options for full speed.")
       << ".SH EXAMPLES\n.nf\n"
       << Roff(
              "pelkar1 ports\n"
              "pelkar1 update --port 33 firmware.hex\n"
              "pelkar1 update --repeat --log line.jsonl --port 33 --port 34 firmware.hex\n"
+             "pelkar1 update --port rfc2217://fixture-1.line:4001 firmware.hex\n"
              "jq -r 'select(.result != \"ok\") | [.time, .port, .message] | @tsv' line.jsonl\n"
              "pelkar1 simulate --next-unit-ms 1000 --text-after booted")
       << ".fi\n";
@@ -150,7 +163,8 @@ void WriteBashCompletion(const CLI::App& app, std::ostream& out) {
       ports.pop_back();
       out << "        " << ports
           << ") COMPREPLY=($(compgen -W \"$(pelkar1 ports --json 2>/dev/null | "
-             "sed -n 's/.*\"port\": *\\([0-9]*\\).*/\\1/p')\" -- \"$cur\")); return ;;\n";
+             "sed -n 's/.*\"port\": *\\([0-9]*\\).*/\\1/p') rfc2217:// socket://\" -- "
+             "\"$cur\")); return ;;\n";
     }
     if (!files.empty()) {
       files.pop_back();

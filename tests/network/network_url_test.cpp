@@ -10,6 +10,8 @@
 namespace pelkar::test {
 namespace {
 
+class NetworkPorts : public CliFiles {};
+
 TEST(NetworkUrl, WellFormedOnesInOneSpelling) {
   const struct {
     const char* text;
@@ -35,7 +37,7 @@ TEST(NetworkUrl, WellFormedOnesInOneSpelling) {
 }
 
 // Usage errors, exit 2, one line naming what is wrong, nothing opened.
-TEST_F(CliFiles, MalformedNetworkPortsAreUsageErrors) {
+TEST_F(NetworkPorts, MalformedNetworkPortsAreUsageErrors) {
   const struct {
     const char* port;
     const char* says;
@@ -71,7 +73,7 @@ TEST_F(CliFiles, MalformedNetworkPortsAreUsageErrors) {
 }
 
 // One server port named twice, by either scheme, is one device.
-TEST_F(CliFiles, OneServerPortNamedTwiceIsAUsageError) {
+TEST_F(NetworkPorts, OneServerPortNamedTwiceIsAUsageError) {
   const auto r = Pelkar1({"update", "--port", "rfc2217://LOCALHOST:4000", "--port",
                           "socket://localhost:4000", image_});
   EXPECT_EQ(r.status, 2) << r.err;

@@ -3,7 +3,9 @@
 # local pseudo-terminal, and through a real ser2net on 127.0.0.1 (rfc2217:// and socket://,
 # each with ser2net's chardelay off and on). Each is printed as a ratio to the line's limit
 # (40,965 host bytes + 162 device bytes at 11,520 bytes a second, 115200 8N1) and to the local
-# run.  Usage: bench/cli/network.sh [path/to/pelkar1] [runs]
+# run. An update's time runs from opening the port: socket:// has no purge, so its time holds the
+# simulated device's 200 ms wait for one before it greets anyway (a real unit greets when reset).
+# Usage: bench/cli/network.sh [path/to/pelkar1] [runs]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 pelkar1=$(realpath "${1:-$here/../../build/ci/cli/pelkar1}")

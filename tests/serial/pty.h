@@ -29,6 +29,9 @@ struct LineSettings {
 std::size_t OpenHandleCount();
 // Something that opens like a device but is no serial port: /dev/null, or \\.\NUL.
 std::string NotAPort();
+// Whether a second open of a port this process holds is refused. Wine shares a COM port's
+// device with every open in the process whatever the share mode (Windows itself refuses).
+bool RefusesASecondOpenInProcess();
 
 class Pty {
  public:

@@ -23,6 +23,10 @@ std::string NotAPort() {
   return "/dev/null";
 }
 
+bool RefusesASecondOpenInProcess() {
+  return true;
+}
+
 struct Pty::Far {
   int master = -1;
 };

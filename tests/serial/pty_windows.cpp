@@ -32,6 +32,10 @@ std::string NotAPort() {
   return "\\\\.\\NUL";
 }
 
+bool RefusesASecondOpenInProcess() {
+  return false;
+}
+
 // A connection to pty_peer, which holds the master side on the Linux side of Wine.
 struct Pty::Far {
   SOCKET socket = INVALID_SOCKET;

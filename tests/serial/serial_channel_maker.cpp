@@ -24,21 +24,25 @@ bool OpenOn(PortChannel& channel, const std::string& path) {
   return static_cast<SerialChannel&>(channel).OpenPath(path, 115200);
 }
 
+std::vector<ChannelMaker::Refused> RefusedOpens() {
+  std::vector<ChannelMaker::Refused> refused{
+      {"no serial port", [](PortChannel& c, FarEnd&) { return OpenOn(c, NotAPort()); }}};
+  if (RefusesASecondOpenInProcess()) {
+    refused.push_back({"a port another channel holds", [](PortChannel& c, FarEnd& far) {
+                         SerialChannel holder;
+                         if (!holder.OpenPath(far.address(), 115200)) return true;  // fails
+                         return OpenOn(c, far.address());
+                       }});
+  }
+  return refused;
+}
+
 const bool registered = RegisterChannelMaker({
     .name = "SerialPort",
     .far_end = [] { return std::make_unique<PtyFarEnd>(); },
     .channel = [] { return std::make_unique<SerialChannel>(); },
     .open = [](PortChannel& channel, FarEnd& far) { return OpenOn(channel, far.address()); },
-    .refused =
-        {
-            {"no serial port", [](PortChannel& c, FarEnd&) { return OpenOn(c, NotAPort()); }},
-            {"a port another channel holds",
-             [](PortChannel& c, FarEnd& far) {
-               SerialChannel holder;
-               if (!holder.OpenPath(far.address(), 115200)) return true;  // fails the row
-               return OpenOn(c, far.address());
-             }},
-        },
+    .refused = RefusedOpens(),
 });
 
 }  // namespace

@@ -384,10 +384,7 @@ PortBackend SerialPorts() {
     return nullptr;
   };
   backend.wait = [](std::span<PortChannel* const> channels, Clock::time_point deadline) {
-    std::vector<SerialComm*> comms;
-    for (PortChannel* c : channels)
-      comms.push_back(&static_cast<SerialChannel*>(c)->comm());
-    return SerialComm::WaitForPorts(comms, deadline, &Interrupt());
+    return WaitForChannels(channels, deadline, &Interrupt());
   };
   backend.find = [](const std::string& text) -> std::optional<PortArgument> {
     try {

@@ -44,6 +44,9 @@ class ScriptedChannel final : public PortChannel {
     return true;
   }
   void Close() override {}
+  bool Ready() override { return true; }
+  std::intptr_t BeginWait() override { return -1; }
+  bool EndWait(bool) override { return true; }
 
   std::deque<std::uint8_t> waiting;
   bool lost = false;

@@ -409,11 +409,11 @@ Command SimulateCommand(CLI::App& app, Io io) {
   simulate->add_option("--blocks", sim.device.blocks, "Blocks to ask for")
       ->capture_default_str()
       ->check(CLI::Range(std::size_t{1}, std::size_t{32768}));
-  simulate->add_option("--baud", sim.baud, "Pace the host's bytes as an 8N1 line (0: no pacing)")
+  simulate->add_option("--baud", sim.device.baud, "Pace the host's bytes as an 8N1 line (0: no pacing)")
       ->capture_default_str();
   simulate->add_flag("--fail", sim.device.fail, "Answer \"Update unsuccessful\" (14)");
   simulate->add_flag("--noise", sim.device.noise, "Send stray bytes before every request");
-  simulate->add_option("--flash-ms", sim.flash_ms, "Pause after each block, as a flash write")
+  simulate->add_option("--flash-ms", sim.device.flash_ms, "Pause after each block, as a flash write")
       ->capture_default_str();
   simulate->add_flag("--once", sim.once, "End after one update");
   simulate->add_flag("--bad-hello", sim.device.bad_hello, "Open with a wrong first byte");
@@ -428,10 +428,10 @@ Command SimulateCommand(CLI::App& app, Io io) {
                    "After a verdict, greet the same host as the next unit after MS "
                    "milliseconds, as a fixture with a fresh unit")
       ->type_name("MS");
-  simulate->add_option("--text-after", sim.text_after,
+  simulate->add_option("--text-after", sim.device.text_after,
                        "A line of text each unit prints after its verdict");
   simulate
-      ->add_option("--fail-units", sim.failing_units,
+      ->add_option("--fail-units", sim.device.failing_units,
                    "Units (1 = the first) that answer \"Update unsuccessful\"")
       ->type_name("N,...")
       ->delimiter(',');
@@ -445,10 +445,10 @@ Command SimulateCommand(CLI::App& app, Io io) {
             if (o->com != 0) s.com = static_cast<std::uint8_t>(o->com);
             if (o->verdict >= 0) s.device.verdict = static_cast<std::uint8_t>(o->verdict);
             if (simulate->count("--silent-after") > 0) s.device.silent_after = o->silent_after;
-            if (simulate->count("--hangup-after") > 0) s.hangup_after = o->hangup_after;
+            if (simulate->count("--hangup-after") > 0) s.device.hangup_after = o->hangup_after;
             if (!o->save.empty()) s.save = Utf8Path(o->save);
-            if (simulate->count("--next-unit-ms") > 0) s.next_unit_ms = o->next_unit_ms;
-            if (simulate->count("--units") > 0) s.units = o->units;
+            if (simulate->count("--next-unit-ms") > 0) s.device.next_unit_ms = o->next_unit_ms;
+            if (simulate->count("--units") > 0) s.device.units = o->units;
             if (simulate->count("--on") > 0) s.on = o->on;
             return Simulate(s, io);
           }};

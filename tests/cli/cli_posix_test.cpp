@@ -84,7 +84,7 @@ TEST_F(CliPosix, EveryEndingHasItsStatusAndResult) {
        "Timed out waiting for a block request"},
       {"fewer blocks asked", [](SimulatorOptions& o) { o.device.blocks = 4; }, 4, "timeout",
        "4 of 16 blocks sent"},
-      {"hang-up", [](SimulatorOptions& o) { o.hangup_after = 5; }, 3, "port-lost",
+      {"hang-up", [](SimulatorOptions& o) { o.device.hangup_after = 5; }, 3, "port-lost",
        "The port was lost"},
   };
   for (const auto& c : cases) {
@@ -299,12 +299,12 @@ std::vector<nlohmann::json> LogRecords(const fs::path& file) {
 // Two fixtures, each printing a line after every unit; the second unit on the first fails.
 TEST_F(CliPosix, RepeatServesUnitAfterUnitOnSeveralPorts) {
   SimulatorOptions a = Options();
-  a.next_unit_ms = 30;
-  a.text_after = "App 1.2 ready";
-  a.failing_units = {2};
+  a.device.next_unit_ms = 30;
+  a.device.text_after = "App 1.2 ready";
+  a.device.failing_units = {2};
   SimulatorOptions b = a;
-  b.failing_units = {};
-  b.next_unit_ms = 60;
+  b.device.failing_units = {};
+  b.device.next_unit_ms = 60;
   Device first(a);
   Device second(b);
   const fs::path log = dir_ / "units.jsonl";
@@ -344,7 +344,7 @@ TEST_F(CliPosix, RepeatServesUnitAfterUnitOnSeveralPorts) {
 // and, when it does not come back, the run fails with it.
 TEST_F(CliPosix, RepeatEndsAPortThatIsLost) {
   SimulatorOptions o = Options();
-  o.hangup_after = 3;
+  o.device.hangup_after = 3;
   Device device(o);
   const fs::path log = dir_ / "units.jsonl";
   const auto r =

@@ -101,7 +101,7 @@ TEST_F(SimulatedDeviceTest, HangUpIsSeenAsALostPort) {
   for (const std::size_t after : {std::size_t{0}, std::size_t{3}}) {
     SimulatorOptions options;
     options.device.blocks = 8;
-    options.hangup_after = after;
+    options.device.hangup_after = after;
     SimulatedDevice device(options);
     const auto link = device.link_path();
     std::thread run([&] { device.Run(); });
@@ -120,7 +120,7 @@ TEST_F(SimulatedDeviceTest, HangUpIsSeenAsALostPort) {
 TEST_F(SimulatedDeviceTest, PacesTheHostAtTheLineRate) {
   SimulatorOptions options;
   options.device.blocks = 8;
-  options.baud = 115200;
+  options.device.baud = 115200;
   options.once = true;
   SimulatedDevice device(options);
   std::thread run([&] { device.Run(); });
@@ -213,7 +213,7 @@ TEST_F(SimulatedDeviceTest, AnExistingPortEnds) {
     options.device.blocks = 8;
     options.on = line.path();
     options.once = end == End::Once;
-    if (end == End::HangUp) options.hangup_after = 2;
+    if (end == End::HangUp) options.device.hangup_after = 2;
     SimulatedDevice device(options);
     std::thread run([&] { device.Run(); });
     if (end == End::LineGone) {

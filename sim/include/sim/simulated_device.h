@@ -22,25 +22,15 @@
 
 #include "serial/serial_comm.h"
 #include "serial/virtual_port.h"
-#include "sim/device_model.h"
+#include "sim/device_line.h"
 
 namespace pelkar {
 
 struct SimulatorOptions {
-  DeviceOptions device;
+  DeviceOptions device;                       // the unit and its line, faults included
   std::optional<std::uint8_t> com;            // COM number; default: first free from 200
-  std::uint32_t baud = 0;                     // pace host bytes as an 8N1 line; 0: no pacing
-  std::uint32_t flash_ms = 0;                 // pause after each block, as a flash write
-  std::optional<std::size_t> hangup_after;    // the port vanishes after this many blocks
-                                              // (0: once the host answered the hello)
   std::optional<std::filesystem::path> save;  // keep the received image here
   bool once = false;                          // end after one exchange
-  // A fixture with a fresh unit: after a verdict, the next unit greets the same host on the
-  // same port after this pause, instead of waiting for the host to close it.
-  std::optional<std::uint32_t> next_unit_ms;
-  std::string text_after;                  // a line (0x0A added) a unit prints after its verdict
-  std::vector<std::size_t> failing_units;  // units (1 = the first) that answer 14
-  std::optional<std::size_t> units;        // units in all; silence after the last
   // Greet only when reset, never because a host opened the port: for a far end that is open
   // long before the host is (a virtual machine's serial line).
   bool wait_reset = false;
@@ -48,15 +38,6 @@ struct SimulatorOptions {
   // leaving, so a unit repeats its hello until it is answered, the next unit follows a verdict
   // unasked, and --once ends at the first verdict.
   std::optional<std::string> on;
-};
-
-// How one exchange went, from the device's side.
-struct SimulatedExchange {
-  std::size_t blocks = 0;               // blocks received
-  std::optional<std::uint8_t> verdict;  // what the device answered, if it got that far
-  bool crc_matched = false;
-  bool host_left = false;  // the host closed the port before the end
-  std::size_t unit = 0;    // 1 for the first unit the device played
 };
 
 class SimulatedDevice {
@@ -92,16 +73,19 @@ class SimulatedDevice {
   enum class Wait { HostThere, Stopped };
   Wait WaitForHost();
   bool Exchange();  // false: Run must end
+  // Carries out a step of the line; nothing while the exchange goes on, else whether Run goes
+  // on.
+  std::optional<bool> Apply(const DeviceLine::Step& step);
+  DeviceLine::Step Await(DeviceLine::Time deadline);
+  DeviceLine::Step ReadPort(DeviceLine::Time now);
+  void HangUp();
   void ResetHangupState();
   void Log(const std::string& line) const;
-  bool StopRequested();
-  bool HangUpDue(const DeviceModel& device) const;
-  DeviceModel NextUnit();
-  bool UnitsLeft() const;
   std::size_t Verdicts() const;
 
   SimulatorOptions options_;
   std::function<void(const std::string&)> log_;
+  DeviceLine line_;
   int master_ = -1;                     // the pty's master, or the `on` port's descriptor
   std::unique_ptr<SerialComm> serial_;  // the `on` port
   bool next_host_waiting_ = false;  // a host opened the port while the last exchange ended
@@ -113,7 +97,6 @@ class SimulatedDevice {
   std::filesystem::path link_path_;
   mutable std::mutex mutex_;
   std::vector<SimulatedExchange> exchanges_;
-  std::size_t units_ = 0;  // units begun
 };
 
 }  // namespace pelkar

@@ -6,8 +6,10 @@
 
 namespace pelkar::cli {
 
-Command SimulateCommand(CLI::App& app, Io io) {
-  struct Options {
+namespace {
+
+// `simulate`'s options as parsed; those that may be absent become optionals in Options().
+struct SimulateArguments {
     SimulatorOptions sim;
     int com = 0;
     int verdict = -1;
@@ -17,8 +19,25 @@ Command SimulateCommand(CLI::App& app, Io io) {
     std::uint32_t next_unit_ms = 0;
     std::size_t units = 0;
     std::string on;
-  };
-  auto o = std::make_shared<Options>();
+
+  SimulatorOptions Options(const CLI::App& simulate) const {
+    SimulatorOptions s = sim;
+    if (com != 0) s.com = static_cast<std::uint8_t>(com);
+    if (verdict >= 0) s.device.verdict = static_cast<std::uint8_t>(verdict);
+    if (simulate.count("--silent-after") > 0) s.device.silent_after = silent_after;
+    if (simulate.count("--hangup-after") > 0) s.device.hangup_after = hangup_after;
+    if (!save.empty()) s.save = Utf8Path(save);
+    if (simulate.count("--next-unit-ms") > 0) s.device.next_unit_ms = next_unit_ms;
+    if (simulate.count("--units") > 0) s.device.units = units;
+    if (simulate.count("--on") > 0) s.on = on;
+    return s;
+  }
+};
+
+}  // namespace
+
+Command SimulateCommand(CLI::App& app, Io io) {
+  auto o = std::make_shared<SimulateArguments>();
   SimulatorOptions& sim = o->sim;
   auto* simulate = app.add_subcommand("simulate", "Offer a simulated device as a virtual port");
   auto* com =
@@ -64,18 +83,7 @@ Command SimulateCommand(CLI::App& app, Io io) {
       ->check(CLI::Range(std::size_t{1}, std::size_t{1000000000}));
   simulate->add_flag("--wait-reset", sim.wait_reset,
                      "Greet only when reset (SIGUSR1), not when a host opens the port");
-  return {simulate, [=] {
-            SimulatorOptions& s = o->sim;
-            if (o->com != 0) s.com = static_cast<std::uint8_t>(o->com);
-            if (o->verdict >= 0) s.device.verdict = static_cast<std::uint8_t>(o->verdict);
-            if (simulate->count("--silent-after") > 0) s.device.silent_after = o->silent_after;
-            if (simulate->count("--hangup-after") > 0) s.device.hangup_after = o->hangup_after;
-            if (!o->save.empty()) s.save = Utf8Path(o->save);
-            if (simulate->count("--next-unit-ms") > 0) s.device.next_unit_ms = o->next_unit_ms;
-            if (simulate->count("--units") > 0) s.device.units = o->units;
-            if (simulate->count("--on") > 0) s.on = o->on;
-            return Simulate(s, io);
-          }};
+  return {simulate, [=] { return Simulate(o->Options(*simulate), io); }};
 }
 
 }  // namespace pelkar::cli

@@ -14,7 +14,7 @@ using std::chrono::milliseconds;
 using Action = DeviceLine::Action;
 
 struct Played {
-  long verdict_ms = -1;  // when the verdict went out
+  long long verdict_ms = -1;  // when the verdict went out
   int hellos = 0;        // hellos before the host answered one
   std::string after;     // what the device sent from its verdict on
   Action end = Action::kContinue;
@@ -83,7 +83,7 @@ TEST(DeviceLine, PacesHoldsGreetsHangsUpAndSpeaksAfterTheVerdict) {
     void (*set)(LineOptions&);
     bool host_ready;
     int host_waits_ms;
-    long verdict_ms;
+    long long verdict_ms;
     int hellos;
     std::string after;
     Action end;

@@ -168,37 +168,4 @@ void NetSocket::Close() noexcept {
   socket_ = kNone;
 }
 
-WaitResult WaitForPortChannels(std::span<PortChannel* const> channels,
-                               std::chrono::steady_clock::time_point deadline,
-                               const WaitInterrupt* stop) {
-  std::vector<pollfd> fds;
-  std::vector<NetworkChannel*> network;  // beside fds, from index 1
-  fds.push_back({stop ? stop->Descriptor() : -1, POLLIN, 0});
-  for (PortChannel* c : channels) {
-    auto* n = dynamic_cast<NetworkChannel*>(c);
-    if (n != nullptr && n->Ready()) return WaitResult::kReady;
-    const int fd = n != nullptr ? static_cast<int>(n->BeginWait()) : c->Descriptor();
-    if (fd < 0) continue;
-    fds.push_back({fd, POLLIN, 0});
-    network.push_back(n);
-  }
-  for (;;) {
-    for (pollfd& p : fds)
-      p.revents = 0;
-    const int r = ::poll(fds.data(), fds.size(), PollTimeout(deadline));
-    if (r < 0 && errno != EINTR) {
-      throw std::system_error(errno, std::generic_category(), "Cannot wait for the ports");
-    }
-    if (fds[0].revents & POLLIN) return WaitResult::kInterrupted;
-    bool ready = false;
-    for (std::size_t i = 1; i < fds.size(); ++i) {
-      if (fds[i].revents == 0) continue;
-      // A network port's wake-up may have been Telnet alone: no data for the driver yet.
-      ready = ready || network[i - 1] == nullptr || network[i - 1]->EndWait(true);
-    }
-    if (ready) return WaitResult::kReady;
-    if (r == 0 && std::chrono::steady_clock::now() >= deadline) return WaitResult::kTimeout;
-  }
-}
-
 }  // namespace pelkar

@@ -89,7 +89,7 @@ NetSocket::Connected NetSocket::Connect(const std::string& host, std::uint16_t p
       error = ::WSAGetLastError();
     }
     while (error == WSAEWOULDBLOCK) {
-      HANDLE events[2] = {event, stop ? AsHandle(stop->native_[0]) : nullptr};
+      HANDLE events[2] = {event, stop ? AsHandle(stop->WaitObject()) : nullptr};
       const DWORD r =
           ::WaitForMultipleObjects(stop ? 2 : 1, events, FALSE, WaitTimeout(deadline));
       if (r == WAIT_OBJECT_0 + 1) {
@@ -158,7 +158,7 @@ bool NetSocket::Send(std::span<const std::uint8_t> data) {
 }
 
 WaitResult NetSocket::Wait(Clock::time_point deadline, const WaitInterrupt* stop) {
-  HANDLE events[2] = {stop ? AsHandle(stop->native_[0]) : nullptr, AsHandle(event_)};
+  HANDLE events[2] = {stop ? AsHandle(stop->WaitObject()) : nullptr, AsHandle(event_)};
   const DWORD first = stop ? 0 : 1;
   for (;;) {
     const DWORD timeout = WaitTimeout(deadline);
@@ -189,7 +189,7 @@ int NetSocket::Descriptor() const noexcept {
 }
 
 std::intptr_t NetSocket::StopObject(const WaitInterrupt& stop) noexcept {
-  return stop.native_[0];
+  return stop.WaitObject();
 }
 
 void NetSocket::Close() noexcept {
@@ -198,61 +198,6 @@ void NetSocket::Close() noexcept {
   ::WSACloseEvent(AsHandle(event_));
   socket_ = kNone;
   event_ = 0;
-}
-
-WaitResult WaitForPortChannels(std::span<PortChannel* const> channels,
-                               std::chrono::steady_clock::time_point deadline,
-                               const WaitInterrupt* stop) {
-  std::vector<SerialComm*> serial;
-  std::vector<NetworkChannel*> network;
-  for (PortChannel* c : channels) {
-    if (auto* n = dynamic_cast<NetworkChannel*>(c)) {
-      network.push_back(n);
-    } else if (auto* s = dynamic_cast<SerialChannel*>(c)) {
-      serial.push_back(&s->comm());
-    }
-  }
-  if (network.empty()) return SerialComm::WaitForPorts(serial, deadline, stop);
-  std::vector<HANDLE> events;
-  std::vector<NetworkChannel*> waiting;
-  if (stop != nullptr) events.push_back(AsHandle(NetSocket::StopObject(*stop)));
-  const std::size_t first = events.size();
-  for (NetworkChannel* n : network) {
-    if (n->Ready()) return WaitResult::kReady;
-    const std::intptr_t h = n->BeginWait();
-    if (h == -1) continue;
-    events.push_back(AsHandle(h));
-    waiting.push_back(n);
-  }
-  if (events.size() > MAXIMUM_WAIT_OBJECTS) {
-    throw std::length_error("Too many ports to wait for at once");
-  }
-  // Until one wait covers both kinds, local ports are looked at between short network waits.
-  constexpr auto kSlice = std::chrono::milliseconds(5);
-  for (;;) {
-    const auto now = std::chrono::steady_clock::now();
-    const auto until = serial.empty() ? deadline : std::min(deadline, now + kSlice);
-    const DWORD r =
-        events.empty()
-            ? (::Sleep(WaitTimeout(until)), WAIT_TIMEOUT)
-            : ::WaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(), FALSE,
-                                       WaitTimeout(until));
-    if (r == WAIT_FAILED) {
-      throw std::system_error(static_cast<int>(::GetLastError()), std::system_category(),
-                              "Cannot wait for the ports");
-    }
-    if (stop != nullptr && r == WAIT_OBJECT_0) return WaitResult::kInterrupted;
-    if (r != WAIT_TIMEOUT) {
-      const std::size_t i = r - WAIT_OBJECT_0 - first;
-      if (i < waiting.size() && waiting[i]->EndWait(true)) return WaitResult::kReady;
-    }
-    if (!serial.empty()) {
-      const WaitResult s =
-          SerialComm::WaitForPorts(serial, std::chrono::steady_clock::now(), stop);
-      if (s != WaitResult::kTimeout) return s;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) return WaitResult::kTimeout;
-  }
 }
 
 }  // namespace pelkar

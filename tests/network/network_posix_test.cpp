@@ -141,7 +141,7 @@ TEST_F(NetworkUpdate, EndingsOverTheNetwork) {
   } rows[] = {
       {"refused by the device", [](SimulatorOptions& o) { o.device.fail = true; }, -1, 1,
        "failed", "Update unsuccessful", 5},
-      {"the server stopped mid-update", [](SimulatorOptions& o) { o.flash_ms = 40; }, 250, 3,
+      {"the server stopped mid-update", [](SimulatorOptions& o) { o.device.flash_ms = 40; }, 250, 3,
        "port-lost", "The port was lost during the update", 1.5},
       {"nothing listening", [](SimulatorOptions&) {}, 0, 3, "cannot-open",
        "refused the connection", 1},

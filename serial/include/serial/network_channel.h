@@ -141,13 +141,11 @@ class NetworkChannel final : public PortChannel {
   bool Write(std::span<const std::uint8_t> data) override;
   void Close() override;
 
-  // True when ReadWaiting would now give bytes or kLost (checked without waiting).
-  bool Ready();
-  // What wakes a wait: POSIX the socket's descriptor, Windows its network event (a HANDLE);
-  // -1 when closed.
-  std::intptr_t BeginWait();
-  // The wait has ended (woken by this channel's object when `woken`): returns Ready().
-  bool EndWait(bool woken);
+  // A wait wakes on the socket's descriptor (POSIX) or its network event (Windows). A wake-up
+  // that brought only Telnet leaves the channel not Ready().
+  bool Ready() override;
+  std::intptr_t BeginWait() override;
+  bool EndWait(bool woken) override;
 
   const std::string& LastError() const noexcept { return error_; }
   // The Telnet side's state, for tests; null for socket:// and while closed.
@@ -164,11 +162,5 @@ class NetworkChannel final : public PortChannel {
   std::string where_;  // the URL, for the messages
   std::string error_;
 };
-
-// One wait over local and network ports at once, until the channels' common wait replaces it:
-// kReady when any has bytes or is lost.
-WaitResult WaitForPortChannels(std::span<PortChannel* const> channels,
-                               std::chrono::steady_clock::time_point deadline,
-                               const WaitInterrupt* stop);
 
 }  // namespace pelkar

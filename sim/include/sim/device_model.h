@@ -6,12 +6,15 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "firmware/wire.h"
 
 namespace pelkar {
 
+// What the simulated device does, and does wrong: the unit itself (DeviceModel) and its line
+// (DeviceLine).
 struct DeviceOptions {
   std::size_t blocks = 160;                 // block requests before the checksum request
   bool fail = false;                        // answer 14 whatever the checksum
@@ -19,6 +22,16 @@ struct DeviceOptions {
   bool bad_hello = false;                   // open with 0x00 instead of the hello
   std::optional<std::uint8_t> verdict;      // answer this byte instead of 14 or 15
   std::optional<std::size_t> silent_after;  // say nothing more after this many blocks
+  std::uint32_t baud = 0;                   // pace host bytes as an 8N1 line; 0: no pacing
+  std::uint32_t flash_ms = 0;               // pause after each block, as a flash write
+  std::optional<std::size_t> hangup_after;  // the port vanishes after this many blocks
+                                            // (0: once the host answered the hello)
+  // A fixture with a fresh unit: after a verdict, the next unit greets the same host on the
+  // same port after this pause, instead of waiting for the host to close it.
+  std::optional<std::uint32_t> next_unit_ms;
+  std::string text_after;                  // a line (0x0A added) a unit prints after its verdict
+  std::vector<std::size_t> failing_units;  // units (1 = the first) that answer 14
+  std::optional<std::size_t> units;        // units in all; silence after the last
 };
 
 class DeviceModel {

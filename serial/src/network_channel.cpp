@@ -293,9 +293,24 @@ bool NetworkChannel::OpenUrl(const NetworkUrl& url, const WaitInterrupt* stop) {
   lost_ = false;
   data_.clear();
   if (url.scheme == NetworkUrl::Scheme::kSocket) {
-    std::vector<std::uint8_t> before;
-    socket_->Receive(before);  // sent before the connection was up: not the device's answer
-    return true;
+    // No purge to ask for: what the server hands over at once is from before the open.
+    const auto until = NetSocket::Clock::now() + kSettleTime;
+    for (;;) {
+      std::vector<std::uint8_t> before;
+      if (!socket_->Receive(before)) {
+        Close();
+        error_ = where_ + ": " + server + " closed the connection. Check that its serial " +
+                 "device is there and not in use.";
+        return false;
+      }
+      const WaitResult r = socket_->Wait(until, stop);
+      if (r == WaitResult::kInterrupted) {
+        Close();
+        error_ = where_ + ": interrupted while connecting to " + server;
+        return false;
+      }
+      if (r == WaitResult::kTimeout) return true;
+    }
   }
   codec_.emplace();
   const auto offers = codec_->Start();

@@ -63,7 +63,7 @@ Ser2net::Ser2net(std::vector<Connection> connections) : connections_(std::move(c
     conf << "connection: &c" << i << "\n"
          << "  accepter: " << (c.rfc2217 ? "telnet(rfc2217),tcp" : "tcp") << ",127.0.0.1,"
          << ports_.back() << "\n"
-         << "  connector: serialdev," << c.device << ",115200n81,local\n"
+         << "  connector: serialdev," << c.device << "," << c.line << ",local\n"
          << "  options:\n"
          << "    chardelay: " << (c.chardelay ? "true" : "false") << "\n";
   }

@@ -21,6 +21,7 @@ class Ser2net {
     std::string device;     // the serial device ser2net opens while a client is connected
     bool rfc2217 = true;    // telnet(rfc2217) over TCP, or raw TCP
     bool chardelay = false; // ser2net's default is on: it holds the device's bytes a while
+    std::string line = "115200n81";  // what ser2net sets at each connect
   };
 
   static bool Installed();

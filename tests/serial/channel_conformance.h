@@ -61,6 +61,9 @@ struct ChannelMaker {
   // False for a channel that carries no line settings (socket://): the rows then check only
   // what crosses the line.
   bool has_line_settings = true;
+  // False where the server owns the line between connections (ser2net sets it from its own
+  // configuration at every connect): what close leaves is not the channel's to restore.
+  bool restores_line_on_close = true;
 };
 
 // Call before main() (from a static initialiser); returns true.

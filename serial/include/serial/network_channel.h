@@ -18,10 +18,10 @@
 // server confirms the purge is dropped, in stream order, so that the first byte taken is one
 // the device sent after the purge; when the server refuses the COM port option or never
 // confirms, the bytes from kSetupTime on are taken. socket:// has no purge command: open drops
-// what the server has sent by the time the connection is up, and takes what comes after as the
-// device's. A server that kept the line open before the connect (ser2net opens the device only
-// while a client is connected, so it does not) may still hand over older bytes; the update's
-// search for the device's hello copes with text before it.
+// what the server sends within kSettleTime of the connect (ser2net opens the device at the
+// connect and hands over at once what waited in it), and takes what comes after as the
+// device's. Older bytes a slower server sends later still get through; the update asks the
+// operator to reset the unit only once every port is open, so its hello comes after.
 //
 // A connection the server closes or resets is a lost port. Not thread-safe; one owner at a time.
 #pragma once
@@ -121,6 +121,7 @@ class NetworkChannel final : public PortChannel {
  public:
   static constexpr auto kConnectTime = std::chrono::seconds(3);
   static constexpr auto kSetupTime = std::chrono::milliseconds(1000);
+  static constexpr auto kSettleTime = std::chrono::milliseconds(100);
 
   NetworkChannel();
   NetworkChannel(const NetworkChannel&) = delete;

@@ -392,12 +392,20 @@ Command SimulateCommand(CLI::App& app, Io io) {
     std::string save;
     std::uint32_t next_unit_ms = 0;
     std::size_t units = 0;
+    std::string on;
   };
   auto o = std::make_shared<Options>();
   SimulatorOptions& sim = o->sim;
   auto* simulate = app.add_subcommand("simulate", "Offer a simulated device as a virtual port");
-  simulate->add_option("--com", o->com, "COM number to offer (200-255; default: the first free)")
-      ->check(CLI::Range(200, 255));
+  auto* com =
+      simulate->add_option("--com", o->com, "COM number to offer (200-255; default: the first free)")
+          ->check(CLI::Range(200, 255));
+  simulate
+      ->add_option("--on", o->on,
+                   "Run on this serial port instead of a virtual one: an adapter wired "
+                   "null-modem to the host's, a UART, a USB gadget's port")
+      ->type_name("PATH")
+      ->excludes(com);
   simulate->add_option("--blocks", sim.device.blocks, "Blocks to ask for")
       ->capture_default_str()
       ->check(CLI::Range(std::size_t{1}, std::size_t{32768}));
@@ -441,6 +449,7 @@ Command SimulateCommand(CLI::App& app, Io io) {
             if (!o->save.empty()) s.save = Utf8Path(o->save);
             if (simulate->count("--next-unit-ms") > 0) s.next_unit_ms = o->next_unit_ms;
             if (simulate->count("--units") > 0) s.units = o->units;
+            if (simulate->count("--on") > 0) s.on = o->on;
             return Simulate(s, io);
           }};
 }

@@ -103,7 +103,8 @@ void WriteManPage(const CLI::App& app, const std::string& version, std::ostream&
              "pelkar1 update --port 33 firmware.hex\n"
              "pelkar1 update --repeat --log line.jsonl --port 33 --port 34 firmware.hex\n"
              "jq -r 'select(.result != \"ok\") | [.time, .port, .message] | @tsv' line.jsonl\n"
-             "pelkar1 simulate --next-unit-ms 1000 --text-after booted")
+             "pelkar1 simulate --next-unit-ms 1000 --text-after booted\n"
+             "pelkar1 simulate --on /dev/ttyUSB1 --baud 115200 --flash-ms 5")
       << ".fi\n";
 }
 
@@ -140,7 +141,7 @@ void WriteBashCompletion(const CLI::App& app, std::ostream& out) {
       std::replace(all.begin(), all.end(), ' ', '|');
       const std::string type = Type(o);
       (o->get_name() == "--port"          ? ports
-       : type == "TEXT" || type == "FILE" ? files
+       : type == "TEXT" || type == "FILE" || type == "PATH" ? files
                                           : values) += (all + "|");
     }
     out << "    " << c->get_name() << ")\n"

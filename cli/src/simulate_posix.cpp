@@ -25,6 +25,7 @@ int Simulate(const SimulatorOptions& options, Io io) {
   try {
     device.emplace(options, [&io](const std::string& line) { io.err << line << std::endl; });
   } catch (const std::exception& e) {
+    if (options.on) throw Failure{kPort, "pelkar1 simulate: " + Printable(e.what())};
     throw Failure{kPort, std::string("Cannot offer a simulated device: ") + e.what() + "."};
   }
   running_device = &*device;
@@ -34,9 +35,16 @@ int Simulate(const SimulatorOptions& options, Io io) {
   auto old_hup = std::signal(SIGHUP, StopDevice);
   auto old_usr1 = std::signal(SIGUSR1, ResetDevice);
   // Ready once it can be reset and stopped.
-  io.out << "Simulated device ready on COM" << int{device->port()} << " (" << device->pty_path()
-         << "); update it with: pelkar1 update --port " << int{device->port()} << " IMAGE.bin"
-         << std::endl;
+  if (options.on) {
+    io.out << "Simulated device ready on " << Printable(*options.on)
+           << "; update it from the port at the other end of its line: pelkar1 update --port "
+              "PORT IMAGE.bin"
+           << std::endl;
+  } else {
+    io.out << "Simulated device ready on COM" << int{device->port()} << " ("
+           << device->pty_path() << "); update it with: pelkar1 update --port "
+           << int{device->port()} << " IMAGE.bin" << std::endl;
+  }
   device->Run();
   std::signal(SIGINT, old_int);
   std::signal(SIGTERM, old_term);

@@ -46,6 +46,11 @@ void WriteAll(int fd, const std::vector<std::uint8_t>& bytes) {
 constexpr std::uint8_t kFlushBits = TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE;
 // A host that never purges gets the hello after this.
 constexpr auto kHelloFallback = std::chrono::milliseconds(200);
+// On a real line: how often an unanswered hello is said again, and the pause before the next
+// unit greets after a verdict.
+constexpr auto kHelloRepeat = std::chrono::seconds(1);
+// The host's line speed.
+constexpr std::int32_t kLineBaud = 115200;
 
 }  // namespace
 
@@ -55,6 +60,19 @@ SimulatedDevice::SimulatedDevice(SimulatorOptions options,
   if (::pipe2(stop_pipe_, O_CLOEXEC | O_NONBLOCK) != 0 ||
       ::pipe2(reset_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
     throw std::runtime_error(std::string("Cannot make a pipe: ") + std::strerror(errno));
+  }
+  if (options_.on) {
+    // The host's own settings (raw 8N1 at the line speed, no software flow control, both
+    // queues purged) and its refusals: a port someone else holds is left alone.
+    serial_ = std::make_unique<SerialComm>();
+    if (!serial_->OpenPath(*options_.on, kLineBaud)) {
+      const std::string why = serial_->LastError();
+      serial_->ClosePort();
+      throw std::runtime_error(why);
+    }
+    master_ = serial_->Descriptor();
+    pty_path_ = *options_.on;
+    return;
   }
   master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
@@ -77,7 +95,11 @@ SimulatedDevice::SimulatedDevice(SimulatorOptions options,
 
 SimulatedDevice::~SimulatedDevice() {
   link_.reset();
-  if (master_ >= 0) ::close(master_);
+  if (serial_) {
+    serial_.reset();  // closes master_
+  } else if (master_ >= 0) {
+    ::close(master_);
+  }
   for (int fd : {stop_pipe_[0], stop_pipe_[1], reset_pipe_[0], reset_pipe_[1]}) {
     if (fd >= 0) ::close(fd);
   }
@@ -140,6 +162,13 @@ SimulatedDevice::Wait SimulatedDevice::WaitForHost() {
 }
 
 std::size_t SimulatedDevice::Run() {
+  if (serial_) {
+    Log("Simulated device on " + pty_path_);
+    Exchange();  // a real line shows no host leaving: one exchange until the end
+    serial_.reset();
+    master_ = -1;
+    return Verdicts();
+  }
   Log("Simulated device on " + pty_path_ + " as COM" + std::to_string(port()) + " (" +
       link_path().string() + ")");
   for (;;) {
@@ -149,6 +178,10 @@ std::size_t SimulatedDevice::Run() {
     if (!next_host_waiting_) ResetHangupState();
   }
   link_.reset();
+  return Verdicts();
+}
+
+std::size_t SimulatedDevice::Verdicts() const {
   std::lock_guard lock(mutex_);
   std::size_t verdicts = 0;
   for (const auto& e : exchanges_)
@@ -176,6 +209,9 @@ bool SimulatedDevice::Exchange() {
   // falsely that its value may be used uninitialised.)
   constexpr auto kNoUnitDue = Clock::time_point::max();
   Clock::time_point next_unit_at = kNoUnitDue;
+  // On a real line: when an unanswered hello is said again.
+  Clock::time_point hello_again_at = kNoUnitDue;
+  bool end_after_send = false;  // --once on a real line: the verdict is the end
   // A unit greets the host; once every unit has had its turn, the device stays silent.
   const auto greet = [&] {
     if (!UnitsLeft()) return;
@@ -185,6 +221,7 @@ bool SimulatedDevice::Exchange() {
     reported = false;
     WriteAll(master_, device.Start());
     Log("Unit " + std::to_string(units_) + ": hello sent");
+    if (serial_ && !options_.wait_reset) hello_again_at = Clock::now() + kHelloRepeat;
   };
   const auto byte_time = options_.baud == 0
                              ? Clock::duration::zero()
@@ -216,6 +253,14 @@ bool SimulatedDevice::Exchange() {
       Log("Host connected");
       greet();
     }
+    if (hello_again_at != kNoUnitDue && now >= hello_again_at) {
+      if (device.greeted()) {
+        hello_again_at = kNoUnitDue;
+      } else {
+        WriteAll(master_, device.Start());
+        hello_again_at = now + kHelloRepeat;
+      }
+    }
     if (next_unit_at != kNoUnitDue && now >= next_unit_at) {
       next_unit_at = kNoUnitDue;
       pending.clear();  // what the host sent between units reached no boot loader
@@ -232,7 +277,11 @@ bool SimulatedDevice::Exchange() {
         Log(report.blocks == 0 ? std::string("Hanging up after the hello")
                                : "Hanging up after block " + std::to_string(report.blocks));
         link_.reset();
-        ::close(master_);
+        if (serial_) {
+          serial_->ClosePort();
+        } else {
+          ::close(master_);
+        }
         master_ = -1;
         std::lock_guard lock(mutex_);
         report.host_left = false;
@@ -253,7 +302,9 @@ bool SimulatedDevice::Exchange() {
             Log(std::string("Cannot save the received image: ") + e.what());
           }
         }
-        if (options_.next_unit_ms && next_unit_at == kNoUnitDue) {
+        // A real line shows no host leaving: the next unit follows unasked.
+        if (serial_ && options_.once) end_after_send = true;
+        if ((options_.next_unit_ms || (serial_ && !options_.once)) && next_unit_at == kNoUnitDue) {
           {
             std::lock_guard lock(mutex_);
             exchanges_.push_back(report);
@@ -263,7 +314,9 @@ bool SimulatedDevice::Exchange() {
             to_send.insert(to_send.end(), options_.text_after.begin(), options_.text_after.end());
             to_send.push_back('\n');
           }
-          next_unit_at = Clock::now() + std::chrono::milliseconds(*options_.next_unit_ms);
+          next_unit_at = Clock::now() + (options_.next_unit_ms
+                                             ? std::chrono::milliseconds(*options_.next_unit_ms)
+                                             : kHelloRepeat);
         }
       }
     }
@@ -271,11 +324,15 @@ bool SimulatedDevice::Exchange() {
       WriteAll(master_, to_send);
       to_send.clear();
     }
+    if (end_after_send && to_send.empty()) {
+      keep_running = false;
+      break;
+    }
 
     // Sleep until the next byte is due, the flash write ends, or something arrives.
     Clock::time_point wake = Clock::time_point::max();
     if (!started && !options_.wait_reset) wake = hello_at;
-    wake = std::min(wake, next_unit_at);
+    wake = std::min({wake, next_unit_at, hello_again_at});
     if (!pending.empty()) wake = std::min(wake, std::max(pending.front().done, hold_until));
     if (!to_send.empty()) wake = std::min(wake, hold_until);
     pollfd p[3] = {{master_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}, {reset_pipe_[0], POLLIN, 0}};
@@ -305,7 +362,21 @@ bool SimulatedDevice::Exchange() {
       greet();
       continue;
     }
-    if (p[0].revents & POLLIN) {
+    if (serial_ && (p[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+      std::uint8_t buf[4096];
+      const ssize_t n = ::read(master_, buf, sizeof buf);
+      if (n > 0) {
+        const auto arrived = Clock::now();
+        for (ssize_t i = 0; i < n; ++i) {
+          line_free = std::max(line_free, arrived) + byte_time;
+          pending.push_back({buf[i], line_free});
+        }
+      } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+        Log("The port was lost");
+        keep_running = false;
+        break;
+      }
+    } else if (p[0].revents & POLLIN) {
       std::uint8_t buf[4096];
       const ssize_t n = ::read(master_, buf, sizeof buf);
       if (n > 0 && buf[0] == TIOCPKT_DATA) {

@@ -3,12 +3,18 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
 
+#include <poll.h>
+#include <unistd.h>
+
+#include "../serial/held_open.h"
+#include "../serial/pty.h"
 #include "cli_test.h"
 #include "firmware/encoder.h"
 #include "firmware/image.h"
@@ -373,6 +379,74 @@ TEST_F(CliPosix, UpdateJsonShape) {
   j["file"] = "FILE";
   j["file_sha256"] = j["image_sha256"] = "SHA";
   EXPECT_EQ(j.dump(2), ReadText(fs::path(PELKAR_TEST_DATA_DIR) / "update.json"));
+}
+
+// Two pseudo-terminals' masters wired back to back, as a null-modem cable joins two adapters.
+class Bridge {
+ public:
+  Bridge(test::Pty& a, test::Pty& b) : thread_([this, &a, &b] { Copy(a.master(), b.master()); }) {}
+  ~Bridge() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  void Copy(int a, int b) {
+    while (!stop_) {
+      pollfd p[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
+      ::poll(p, 2, 20);
+      for (int i = 0; i < 2; ++i) {
+        std::uint8_t buf[512];
+        const ssize_t n = (p[i].revents & POLLIN) ? ::read(p[i].fd, buf, sizeof buf) : 0;
+        if (n > 0) [[maybe_unused]] const ssize_t w = ::write(p[1 - i].fd, buf, n);
+      }
+    }
+  }
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST_F(CliPosix, SimulatesOnAnExistingPort) {
+  test::Pty device_end;
+  test::Pty host_end;
+  Bridge cable(device_end, host_end);
+  Outcome sim;
+  std::thread device([&] {
+    sim = Pelkar1({"simulate", "--on", device_end.path(), "--once", "--blocks", "16", "--baud",
+                   "115200", "--save", In("got.bin")});
+  });
+  const auto r = Pelkar1({"update", "--port", host_end.path(), image_});
+  device.join();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(sim.status, 0) << sim.err;
+  EXPECT_EQ(sim.out.rfind("Simulated device ready on " + device_end.path() + "; ", 0), 0u)
+      << sim.out;
+  EXPECT_TRUE(ReadText(dir_ / "got.bin") == ReadText(image_)) << "the saved image differs";
+}
+
+TEST_F(CliPosix, SimulateRefusesAPortInOneLine) {
+  test::Pty held;
+  test::HeldOpen holder(held.path());
+  const struct {
+    std::string on;
+    std::vector<std::string> more;
+    int status;
+    std::string says;
+  } cases[] = {
+      {In("nothing"), {}, 3, In("nothing")},
+      {image_, {}, 3, "Not a serial port"},
+      {held.path(), {}, 3, "is held by another program"},
+      {held.path(), {"--com", "201"}, 2, "--com excludes --on"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args{"simulate", "--on", c.on};
+    args.insert(args.end(), c.more.begin(), c.more.end());
+    const auto r = Pelkar1(args);
+    EXPECT_EQ(r.status, c.status) << c.on << ": " << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "firmware/update_exchange.h"
 #include "serial/serial_comm.h"
 #include "sim/simulated_device.h"
+#include "../serial/pty.h"
 
 namespace pelkar {
 namespace {
@@ -51,6 +52,23 @@ class SimulatedDeviceTest : public testing::Test {
         const auto answer = x.Feed(buf[i]);
         if (!answer.empty()) serial.WritePort(answer);
       }
+    }
+    return x.outcome();
+  }
+
+  // The host's side on the master of a pseudo-terminal whose slave the device serves, after
+  // the bytes it has read already.
+  ExchangeOutcome UpdateOn(test::Pty& line, std::vector<std::uint8_t> already = {}) {
+    UpdateExchange x(image_.bytes, image_.crc);
+    x.Start(true);
+    for (std::size_t i = 0; x.running(); ++i) {
+      if (i >= already.size()) {
+        const auto b = line.Read(1, std::chrono::seconds(2));
+        if (b.empty()) break;
+        already.push_back(b[0]);
+      }
+      const auto answer = x.Feed(already[i]);
+      if (!answer.empty()) line.Write({answer.begin(), answer.end()});
     }
     return x.outcome();
   }
@@ -155,6 +173,60 @@ TEST_F(SimulatedDeviceTest, WaitsForAResetAndStartsAfreshOnEach) {
   EXPECT_FALSE(done[0].verdict);
   EXPECT_EQ(done[1].unit, 2u);
   EXPECT_TRUE(done[1].crc_matched);
+}
+
+// On an existing port (a pty's slave; the test is the host on the master): set up as a host
+// sets up its end, the hello said again until answered, and the next unit after a verdict.
+TEST_F(SimulatedDeviceTest, ServesAnExistingPort) {
+  test::Pty line;
+  line.LeaveForeignSettings();
+  SimulatorOptions options;
+  options.device.blocks = 8;
+  options.on = line.path();
+  options.save = runtime_ / "received.bin";
+  SimulatedDevice device(options);
+  const auto settings = line.Settings();
+  EXPECT_EQ(settings.baud, 115200u);
+  EXPECT_EQ(settings.data_bits, 8u);
+  EXPECT_FALSE(settings.parity || settings.two_stop_bits || settings.xon_xoff);
+  EXPECT_TRUE(settings.raw);
+  std::thread run([&] { device.Run(); });
+  const auto hellos = line.Read(2, std::chrono::milliseconds(1800));
+  EXPECT_EQ(hellos, (std::vector<std::uint8_t>{10, 10})) << "an unanswered hello is not repeated";
+  EXPECT_EQ(UpdateOn(line, {hellos.begin(), hellos.begin() + 1}), ExchangeOutcome::UpdateOk);
+  EXPECT_EQ(UpdateOn(line), ExchangeOutcome::UpdateOk) << "no next unit on the same line";
+  device.RequestStop();
+  run.join();
+  const auto done = device.exchanges();
+  ASSERT_EQ(done.size(), 2u);
+  EXPECT_TRUE(done[1].crc_matched);
+  EXPECT_EQ(done[1].unit, 2u);
+  EXPECT_EQ(LoadImageFile(runtime_ / "received.bin").bytes, image_.bytes);
+}
+
+// What ends a device on an existing port: --once at its verdict, a hang-up, the line gone.
+TEST_F(SimulatedDeviceTest, AnExistingPortEnds) {
+  enum class End { Once, HangUp, LineGone };
+  for (const End end : {End::Once, End::HangUp, End::LineGone}) {
+    test::Pty line;
+    SimulatorOptions options;
+    options.device.blocks = 8;
+    options.on = line.path();
+    options.once = end == End::Once;
+    if (end == End::HangUp) options.hangup_after = 2;
+    SimulatedDevice device(options);
+    std::thread run([&] { device.Run(); });
+    if (end == End::LineGone) {
+      ASSERT_EQ(line.Read(1).size(), 1u);
+      line.CloseMaster();
+    } else {
+      EXPECT_EQ(UpdateOn(line), end == End::Once ? ExchangeOutcome::UpdateOk : ExchangeOutcome::None)
+          << static_cast<int>(end);
+    }
+    run.join();  // ends by itself
+    ASSERT_EQ(device.exchanges().size(), 1u) << static_cast<int>(end);
+    EXPECT_EQ(device.exchanges()[0].blocks, end == End::Once ? 8u : end == End::HangUp ? 2u : 0u);
+  }
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // The simulated boot loader on a pseudo-terminal, offered as a virtual port (COM200 up), so
-// the tools can update it as they would a real device.
+// the tools can update it as they would a real device; or on an existing serial port (`on`: an
+// adapter wired null-modem, a UART, a USB gadget's port), configured as a host configures its
+// end.
 //
 // It waits until a host opens the port and has emptied its queues, sends its hello, then
 // leads the exchange through DeviceModel. RequestReset() makes it start again with a fresh
@@ -18,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "serial/serial_comm.h"
 #include "serial/virtual_port.h"
 #include "sim/device_model.h"
 
@@ -41,6 +44,10 @@ struct SimulatorOptions {
   // Greet only when reset, never because a host opened the port: for a far end that is open
   // long before the host is (a virtual machine's serial line).
   bool wait_reset = false;
+  // Serve on this serial port instead of a virtual one. A real line shows no host arriving or
+  // leaving, so a unit repeats its hello until it is answered, the next unit follows a verdict
+  // unasked, and --once ends at the first verdict.
+  std::optional<std::string> on;
 };
 
 // How one exchange went, from the device's side.
@@ -54,16 +61,18 @@ struct SimulatedExchange {
 
 class SimulatedDevice {
  public:
-  // Creates the pseudo-terminal and its virtual port. Throws std::runtime_error (with the
-  // reason) when either cannot be made.
+  // Creates the pseudo-terminal and its virtual port, or opens the `on` port. Throws
+  // std::runtime_error (with the reason: the port is missing, not allowed, held by a named
+  // program...) when that fails.
   explicit SimulatedDevice(SimulatorOptions options,
                            std::function<void(const std::string&)> log = nullptr);
   SimulatedDevice(const SimulatedDevice&) = delete;
   SimulatedDevice& operator=(const SimulatedDevice&) = delete;
   ~SimulatedDevice();
 
-  // The COM number offered, also after the port was removed.
+  // The COM number offered, also after the port was removed; 0 on an `on` port.
   std::uint8_t port() const noexcept { return port_; }
+  // The pseudo-terminal's slave, or the `on` port.
   const std::string& pty_path() const noexcept { return pty_path_; }
   // Where the virtual port's link is, or was once it is removed.
   const std::filesystem::path& link_path() const noexcept { return link_path_; }
@@ -89,10 +98,12 @@ class SimulatedDevice {
   bool HangUpDue(const DeviceModel& device) const;
   DeviceModel NextUnit();
   bool UnitsLeft() const;
+  std::size_t Verdicts() const;
 
   SimulatorOptions options_;
   std::function<void(const std::string&)> log_;
-  int master_ = -1;
+  int master_ = -1;                     // the pty's master, or the `on` port's descriptor
+  std::unique_ptr<SerialComm> serial_;  // the `on` port
   bool next_host_waiting_ = false;  // a host opened the port while the last exchange ended
   int stop_pipe_[2] = {-1, -1};
   int reset_pipe_[2] = {-1, -1};

@@ -226,8 +226,7 @@ void Form1::Update_Click() {
   face_.ShowProgress(0, scale);
   std::unique_ptr<UpdateSession> session;
   try {
-    session = std::make_unique<UpdateSession>(firmware_image_, image_crc_, SessionRules{},
-                                              static_cast<SessionListener*>(this));
+    session = std::make_unique<UpdateSession>(firmware_image_, image_crc_, SessionRules{});
   } catch (const std::invalid_argument&) {
     // Only whole 256-byte blocks can be sent; the loader refuses anything else.
     face_.ShowMessage("There is no firmware image to send. Load a file first.", MessageIcon::Error);
@@ -236,7 +235,7 @@ void Form1::Update_Click() {
   PortChannel& channel = Channel();
   const bool open = channel.Open(Ports().Number(selected_port_), kBaudRate);
   ended_.reset();
-  session->Start(SessionClock::now(), open);
+  Take(session->Start(SessionClock::now(), open).events);
   if (!open) {
     face_.ShowMessage(ended_->message->text, ended_->message->icon);
     channel.Close();
@@ -250,13 +249,15 @@ void Form1::Update_Click() {
   face_.WatchPort(channel);
 }
 
-void Form1::OnProgress(const UpdateSession& session) {
-  face_.ShowProgress(static_cast<std::int64_t>(session.exchange().image_bytes_sent()),
-                     static_cast<std::int64_t>(session.exchange().image_size()));
-}
-
-void Form1::OnUnitEnded(const UpdateSession&, const UnitEnd& end) {
-  ended_ = end;
+void Form1::Take(const std::vector<SessionEvent>& events) {
+  for (const SessionEvent& event : events) {
+    if (const auto* p = std::get_if<Progress>(&event)) {
+      face_.ShowProgress(static_cast<std::int64_t>(p->image_bytes_sent),
+                         static_cast<std::int64_t>(p->image_size));
+    } else if (const auto* end = std::get_if<UnitEnd>(&event)) {
+      ended_ = *end;
+    }
+  }
 }
 
 void Form1::EndExchange() {
@@ -277,7 +278,7 @@ void Form1::EndExchangeWith(const std::string& text, MessageIcon icon) {
 
 void Form1::Port_DataArrived() {
   if (!Running()) return;
-  driver_->Service();
+  Take(driver_->Service());
   if (!session_->done()) return;
   if (ended_ && ended_->result == UnitResult::PortLost) {
     return EndExchangeWith("The connection to the device was lost. Check the cable and try again.",

@@ -84,6 +84,11 @@ class WebSerialChannel final : public PortChannel {
     return js_write(data.data(), static_cast<int>(data.size())) != 0;
   }
   void Close() override { js_close(); }
+  // Arrivals reach the page's own buffer, which no system object stands for; its waits go
+  // through WaitReadable alone.
+  bool Ready() override { return IsOpen() && (js_available() > 0 || js_lost() != 0); }
+  std::intptr_t BeginWait() override { return -1; }
+  bool EndWait(bool) override { return Ready(); }
 };
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <set>
 #include <sstream>
 
 #include "files/files.h"
@@ -36,47 +35,16 @@ WaitInterrupt& Interrupt() {
   return interrupt;
 }
 
-const char* Name(UnitResult r) {
-  switch (r) {
-    case UnitResult::Ok:
-      return "ok";
-    case UnitResult::Failed:
-      return "failed";
-    case UnitResult::Timeout:
-      return "timeout";
-    case UnitResult::PortLost:
-      return "port-lost";
-    case UnitResult::CannotOpen:
-      return "cannot-open";
-    case UnitResult::ProtocolError:
-      return "protocol-error";
-    case UnitResult::Interrupted:
-    case UnitResult::Stopped:
-      break;
-  }
-  return "interrupted";
-}
-
 // The exit status of a result; the run's status is the worst of all.
 int ExitFor(UnitResult r) {
-  switch (r) {
-    case UnitResult::Ok:
-      return kOk;
-    case UnitResult::Failed:
-      return kUpdateFailed;
-    case UnitResult::Timeout:
-      return kTimeout;
-    case UnitResult::PortLost:
-    case UnitResult::CannotOpen:
-      return kPort;
-    case UnitResult::ProtocolError:
-      return kProtocol;
-    case UnitResult::Interrupted:
-    case UnitResult::Stopped:
-      break;
-  }
-  return kInterrupted;
+  return UnitResultOf(r).exit_status;
 }
+static_assert(UnitResultOf(UnitResult::Ok).exit_status == kOk &&
+              UnitResultOf(UnitResult::Failed).exit_status == kUpdateFailed &&
+              UnitResultOf(UnitResult::Timeout).exit_status == kTimeout &&
+              UnitResultOf(UnitResult::PortLost).exit_status == kPort &&
+              UnitResultOf(UnitResult::ProtocolError).exit_status == kProtocol &&
+              UnitResultOf(UnitResult::Interrupted).exit_status == kInterrupted);
 
 constexpr auto kReturnLook = std::chrono::milliseconds(500);
 
@@ -84,19 +52,49 @@ Clock::duration Span(double seconds) {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
-// Schedules every port's driver from one wait, and hands what their sessions report to the
-// reporters. The exit status is decided here alone.
-class Updater final : public PortEvents {
+// Each --port is in one state, and moves only as this table says (Updater::Settle and
+// Updater::LookForReturns carry it out):
+//
+//   opening   -> serving     the port opened: a session serves it
+//   opening   -> done        it did not (told as cannot-open)
+//   serving   -> returning   lost, with --repeat, before the count is reached
+//   serving   -> done        its session ended (a result without --repeat, the count reached,
+//                            no unit within --hello-timeout, interrupted, lost otherwise)
+//   returning -> serving     its device is back and opens
+//   returning -> done        the count reached, --hello-timeout passed, or interrupted
+enum class PortState { kOpening, kServing, kReturning, kDone };
+
+struct Port {
+  PortState state = PortState::kOpening;
+  std::size_t index = 0;
+  std::string text;  // the --port value, to find the port again when it comes back
+  PortArgument port;
+  nlohmann::ordered_json adapter;  // null when the port is no known USB adapter
+  std::string open_error;          // why the port did not open
+  std::unique_ptr<PortChannel> channel;
+  std::unique_ptr<UpdateSession> session;
+  std::unique_ptr<SessionDriver> driver;
+  std::size_t unit = 0;        // the unit's running number, once it has one
+  bool lost = false;           // its session ended with the port lost
+  Clock::time_point gone_since{};
+
+  PortInfo Info() const { return {index, port.label, port.path}; }
+};
+
+// Schedules every port's driver from one wait, hands what their sessions tell to the
+// reporters, and decides the count, the unit numbers, the returns and the exit status.
+class Updater {
  public:
   Updater(const UpdateRequest& request, const FirmwareInput& input, UnitLog* log, Io io,
           const PortBackend& backend)
       : request_(request),
         input_(input),
         image_(input.image),
+        log_(log),
         backend_(backend),
         host_(HostName()) {
-    reporters_.push_back(LineReporter(request, io, ports_));
-    if (request.json) reporters_.push_back(JsonReporter(request, io, ports_));
+    reporters_.push_back(LineReporter(request, io));
+    if (request.json) reporters_.push_back(JsonReporter(request, io));
     if (log) reporters_.push_back(LogReporter(*log, io));
     if (request.trace) reporters_.push_back(TraceReporter(io));
     rules_.repeat = request.repeat;
@@ -108,10 +106,8 @@ class Updater final : public PortEvents {
 
   int Run(const std::vector<std::optional<PortArgument>>& ports) {
     for (std::size_t i = 0; i < ports.size(); ++i)
-      Open(request_.ports[i], ports[i]);
-    const bool any =
-        std::any_of(ports_.begin(), ports_.end(), [](const auto& p) { return p->serving(); });
-    if (any) {
+      Open(i, ports[i]);
+    if (Any(PortState::kServing)) {
       Note(request_.repeat ? "Waiting for units (reset or plug in each; Ctrl-C ends)..."
                            : "Waiting for the device (reset it now)...");
     }
@@ -119,44 +115,24 @@ class Updater final : public PortEvents {
     return Finish();
   }
 
-  void Progress(Port& p) override {
-    for (auto& r : reporters_)
-      r->Progress(p);
-  }
-  void Notice(Port& p, SessionNotice notice) override {
-    for (auto& r : reporters_)
-      r->Notice(p, notice);
-  }
-  void Wire(const Port& p, const char* direction, std::span<const std::uint8_t> b) override {
-    for (auto& r : reporters_)
-      r->Wire(p, direction, b);
-  }
-  void UnitBegun(Port& p) override;
-  void Ended(Port& p, const UnitEnd& end) override;
-
  private:
-  void Open(const std::string& text, const std::optional<PortArgument>& argument) {
-    auto p = std::make_unique<Port>();
-    Port& port = *p;
-    ports_.push_back(std::move(p));
-    port.owner = this;
-    port.text = text;
-    port.adapter = nullptr;
-    if (!argument) {
-      port.port = {text, "", std::nullopt};
-      port.open_error = "Can't open port: " + Printable(text) +
-                        " is not a port of this machine. List the ports with `pelkar1 ports`.";
-    } else {
-      port.port = *argument;
-    }
-    Attach(port, argument.has_value());
+  bool Any(PortState state) const {
+    return std::any_of(ports_.begin(), ports_.end(), [=](const auto& p) { return p->state == state; });
   }
 
-  // Opens the port (when it is one) and starts a fresh session on it.
-  void Attach(Port& port, bool is_port) {
-    if (is_port) {
+  void Open(std::size_t index, const std::optional<PortArgument>& argument) {
+    ports_.push_back(std::make_unique<Port>());
+    Port& port = *ports_.back();
+    port.index = index;
+    port.text = request_.ports[index];
+    if (argument) {
+      port.port = *argument;
       port.adapter = AdapterJson(AdapterForDevice(port.port.path));
       port.channel = backend_.open(port.port, &port.open_error);
+    } else {
+      port.port = {port.text, "", std::nullopt};
+      port.open_error = "Can't open port: " + Printable(port.text) +
+                        " is not a port of this machine. List the ports with `pelkar1 ports`.";
     }
     Serve(port);
     if (!port.channel) return;
@@ -165,14 +141,17 @@ class Updater final : public PortEvents {
     }
   }
 
-  // A fresh session on the port, driven when its channel is open.
+  // A fresh session on the port: serving when its channel is open, else told and done.
   void Serve(Port& port) {
     port.driver.reset();
-    port.session = std::make_unique<UpdateSession>(image_.bytes, image_.crc, rules_, &port);
-    port.session->Start(Clock::now(), port.channel != nullptr);
-    if (!port.channel) return;
-    port.driver = std::make_unique<SessionDriver>(*port.channel, *port.session,
-                                                  request_.trace ? &port : nullptr);
+    port.lost = false;
+    port.session = std::make_unique<UpdateSession>(image_.bytes, image_.crc, rules_);
+    port.state = PortState::kServing;
+    Take(port, port.session->Start(Clock::now(), port.channel != nullptr).events);
+    if (port.channel) {
+      port.driver = std::make_unique<SessionDriver>(*port.channel, *port.session, request_.trace);
+    }
+    Settle(port);
   }
 
   void Note(const std::string& line) {
@@ -180,24 +159,86 @@ class Updater final : public PortEvents {
       r->Note(line);
   }
 
-  // With --repeat a lost port is looked for again: the same by-id link or adapter serial
-  // number, or the same path or COM number, once its device is there and opens.
+  // What a port's session told, to the reporters; the count and the results are kept here.
+  void Take(Port& p, const std::vector<SessionEvent>& events) {
+    for (const SessionEvent& event : events) {
+      if (const auto* progress = std::get_if<Progress>(&event)) {
+        for (auto& r : reporters_)
+          r->Progress(p.Info(), *progress);
+      } else if (std::holds_alternative<UnitBegun>(event)) {
+        Begun(p);
+      } else if (const auto* end = std::get_if<UnitEnd>(&event)) {
+        Ended(p, *end);
+      } else if (const auto* notice = std::get_if<SessionNotice>(&event)) {
+        for (auto& r : reporters_)
+          r->Notice(p.Info(), *notice);
+      } else if (const auto* wire = std::get_if<WireBytes>(&event)) {
+        for (auto& r : reporters_)
+          r->Wire(p.Info(), *wire);
+      }
+    }
+  }
+
+  bool CountReached() const { return request_.count && units_begun_ >= *request_.count; }
+
+  void Begun(Port& p) {
+    p.unit = ++units_begun_;
+    if (!CountReached()) return;
+    // No unit begins once --count have: units in progress end, every other port is done.
+    for (auto& other : ports_) {
+      if (other->state == PortState::kServing) other->session->Retire();
+      if (other->state == PortState::kReturning) other->state = PortState::kDone;
+    }
+  }
+
+  void Ended(Port& p, const UnitEnd& end) {
+    if (!request_.repeat) p.unit = ++units_begun_;
+    if (end.unit) ++ended_[static_cast<std::size_t>(end.result)];
+    p.lost = end.result == UnitResult::PortLost;
+    // Lost between units harms no unit: it fails the run only when the port never comes back.
+    if (!(request_.repeat && p.lost) || end.unit) worst_ = std::max(worst_, ExitFor(end.result));
+    const std::string message = Describe(p, end);
+    const double seconds = std::chrono::duration<double>(end.elapsed).count();
+    const auto record = Record(p, end, message, seconds);
+    const Ending ending{end, end.unit ? p.unit : 0, message, seconds, record};
+    for (auto& r : reporters_)
+      r->Ended(p.Info(), ending);
+  }
+
+  // A serving port whose session is done: closed, then returning or done.
+  void Settle(Port& p) {
+    if (p.state != PortState::kServing || !p.session->done()) return;
+    if (p.channel) p.channel->Close();
+    p.channel.reset();
+    p.driver.reset();
+    if (request_.repeat && p.lost && !CountReached()) {
+      p.state = PortState::kReturning;
+      p.gone_since = Clock::now();
+      Note(Printable(p.port.label) + ": waiting for the port to come back (Ctrl-C ends).");
+    } else {
+      p.state = PortState::kDone;
+    }
+  }
+
+  // A lost port is looked for again: the same by-id link or adapter serial number, or the
+  // same path or COM number, once its device is there and opens.
   void LookForReturns(Clock::time_point now) {
     for (auto& p : ports_) {
-      if (!p->returning()) continue;
-      if (request_.hello_timeout_given && now - *p->gone_since >= Span(request_.hello_timeout_s)) {
-        p->gone_since.reset();
+      if (p->state != PortState::kReturning) continue;
+      if (request_.hello_timeout_given && now - p->gone_since >= Span(request_.hello_timeout_s)) {
+        p->state = PortState::kDone;
         worst_ = std::max(worst_, ExitFor(UnitResult::PortLost));
-        Notice(*p, SessionNotice::NoUnit);
+        for (auto& r : reporters_)
+          r->Notice(p->Info(), SessionNotice::NoUnit);
         continue;
       }
       const std::optional<PortArgument> again = backend_.find(p->text);
       if (!again) continue;
-      p->port = *again;
       std::string why;
-      p->channel = backend_.open(p->port, &why);
-      if (!p->channel) continue;  // still settling (permissions, another program): try again
-      p->gone_since.reset();
+      auto channel = backend_.open(*again, &why);
+      if (!channel) continue;  // still settling (permissions, another program): try again
+      p->port = *again;
+      p->channel = std::move(channel);
       Note(Printable(p->port.label) + ": the port is back; waiting for units.");
       Serve(*p);
     }
@@ -205,54 +246,43 @@ class Updater final : public PortEvents {
 
   void Loop() {
     std::vector<PortChannel*> channels;
-    std::vector<Port*> active;
+    std::vector<Port*> serving;
     for (;;) {
+      for (auto& p : ports_)
+        Settle(*p);  // a session retired by another port's count ends here
       channels.clear();
-      active.clear();
+      serving.clear();
       auto wake = Clock::time_point::max();
-      bool returning = false;
       for (auto& p : ports_) {
-        returning = returning || p->returning();
-        if (!p->serving()) continue;
+        if (p->state != PortState::kServing) continue;
         channels.push_back(p->channel.get());
-        active.push_back(p.get());
+        serving.push_back(p.get());
         wake = std::min(wake, p->driver->deadline());
       }
-      if (active.empty() && !returning) return;
+      const bool returning = Any(PortState::kReturning);
+      if (serving.empty() && !returning) return;
       // No system here tells of a device's return without more machinery than a look twice a
       // second costs.
       if (returning) wake = std::min(wake, Clock::now() + kReturnLook);
       if (backend_.wait(channels, wake) == WaitResult::kInterrupted) {
-        for (Port* p : active)
-          p->session->Stop(Clock::now(), UnitResult::Interrupted);
-        CloseDone();
+        for (Port* p : serving) {
+          Take(*p, p->session->Stop(Clock::now(), UnitResult::Interrupted).events);
+          Settle(*p);
+        }
         return;
       }
-      for (Port* p : active)
-        p->driver->Service();
-      CloseDone();
+      for (Port* p : serving) {
+        Take(*p, p->driver->Service());
+        Settle(*p);
+      }
       if (returning) LookForReturns(Clock::now());
     }
   }
 
-  void CloseDone() {
-    for (auto& p : ports_) {
-      if (!p->channel || p->serving()) continue;
-      p->channel->Close();
-      if (lost_.erase(p.get()) > 0 && !CountReached()) {
-        p->gone_since = Clock::now();
-        Note(Printable(p->port.label) + ": waiting for the port to come back (Ctrl-C ends).");
-      }
-    }
-  }
-
-  bool CountReached() const { return request_.count && units_begun_ >= *request_.count; }
-
   std::string Describe(const Port& p, const UnitEnd& end) const {
-    const UpdateExchange& x = p.session->exchange();
     const std::string text = end.message ? end.message->text : "";
-    const std::string sent =
-        std::to_string(x.blocks_sent()) + " of " + std::to_string(x.block_count()) + " blocks sent";
+    const std::string sent = std::to_string(end.progress.blocks_sent) + " of " +
+                             std::to_string(end.progress.block_count) + " blocks sent";
     switch (end.result) {
       case UnitResult::Ok:
         return text;
@@ -288,7 +318,6 @@ class Updater final : public PortEvents {
 
   nlohmann::ordered_json Record(const Port& p, const UnitEnd& end, const std::string& message,
                                 double seconds) const {
-    const UpdateExchange& x = p.session->exchange();
     const auto wire = CrcWireBytes(image_.crc);
     nlohmann::ordered_json j;
     j["time"] = UtcTimestamp(std::chrono::system_clock::now());
@@ -304,69 +333,42 @@ class Updater final : public PortEvents {
     j["image_sha256"] = input_.image_sha256;
     j["image_crc"] = image_.crc;
     j["crc_bytes"] = std::vector<int>(wire.begin(), wire.end());
-    j["result"] = Name(end.result);
+    j["result"] = UnitResultOf(end.result).name;
     j["message"] = message;
     j["seconds"] = std::round(seconds * 1000) / 1000;
-    j["blocks"] = x.blocks_sent();
-    j["blocks_total"] = x.block_count();
-    j["bytes_sent"] = x.bytes_sent();
-    j["image_bytes_sent"] = x.image_bytes_sent();
+    j["blocks"] = end.progress.blocks_sent;
+    j["blocks_total"] = end.progress.block_count;
+    j["bytes_sent"] = end.bytes_sent;
+    j["image_bytes_sent"] = end.progress.image_bytes_sent;
     const auto ms = [](std::optional<double> v) {
       return v ? nlohmann::ordered_json(std::round(*v * 10) / 10) : nlohmann::ordered_json(nullptr);
     };
-    j["block_ms_median"] = ms(p.session->turnaround_median_ms());
-    j["block_ms_max"] = ms(p.session->turnaround_max_ms());
+    j["block_ms_median"] = ms(end.block_ms_median);
+    j["block_ms_max"] = ms(end.block_ms_max);
     return j;
   }
 
   int Finish() {
     for (auto& r : reporters_)
       r->Finished(ended_);
-    for (const auto& p : ports_) {
-      if (p->returning()) worst_ = std::max(worst_, ExitFor(UnitResult::PortLost));
-    }
-    for (const auto& r : reporters_) {
-      if (r->Failed()) worst_ = std::max(worst_, static_cast<int>(kBadInput));
-    }
+    if (Any(PortState::kReturning)) worst_ = std::max(worst_, ExitFor(UnitResult::PortLost));
+    if (log_ && !log_->Error().empty()) worst_ = std::max(worst_, static_cast<int>(kBadInput));
     return worst_;
   }
 
   const UpdateRequest& request_;
   const FirmwareInput& input_;
   const FirmwareImage& image_;
+  UnitLog* log_;
   const PortBackend& backend_;
   SessionRules rules_;
   std::string host_;
-  Ports ports_;
+  std::vector<std::unique_ptr<Port>> ports_;
   std::vector<std::unique_ptr<Reporter>> reporters_;
-  std::set<const Port*> lost_;  // ended lost, with --repeat: to be looked for
   std::size_t units_begun_ = 0;
   Tally ended_{};  // units by result
   int worst_ = kOk;
 };
-
-void Updater::UnitBegun(Port& p) {
-  p.unit = ++units_begun_;
-  // Once --count units have begun, the ports that wait for another stop.
-  if (!CountReached()) return;
-  for (auto& other : ports_)
-    other->session->Retire();
-}
-
-void Updater::Ended(Port& p, const UnitEnd& end) {
-  if (!request_.repeat) p.unit = ++units_begun_;
-  if (end.unit) ++ended_[static_cast<std::size_t>(end.result)];
-  const bool comes_back = request_.repeat && end.result == UnitResult::PortLost;
-  if (comes_back) lost_.insert(&p);
-  // Lost between units harms no unit: it fails the run only when the port never comes back.
-  if (!comes_back || end.unit) worst_ = std::max(worst_, ExitFor(end.result));
-  const std::string message = Describe(p, end);
-  const double seconds = std::chrono::duration<double>(end.elapsed).count();
-  const auto record = Record(p, end, message, seconds);
-  const Ending ending{end, message, seconds, record};
-  for (auto& r : reporters_)
-    r->Ended(p, ending);
-}
 
 // The machine's serial ports, waited on together with the interrupt.
 PortBackend SerialPorts() {
@@ -382,10 +384,7 @@ PortBackend SerialPorts() {
     return nullptr;
   };
   backend.wait = [](std::span<PortChannel* const> channels, Clock::time_point deadline) {
-    std::vector<SerialComm*> comms;
-    for (PortChannel* c : channels)
-      comms.push_back(&static_cast<SerialChannel*>(c)->comm());
-    return SerialComm::WaitForPorts(comms, deadline, &Interrupt());
+    return WaitForChannels(channels, deadline, &Interrupt());
   };
   backend.find = [](const std::string& text) -> std::optional<PortArgument> {
     try {

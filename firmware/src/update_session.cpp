@@ -16,17 +16,41 @@ double Milliseconds(SessionClock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
 }
 
+std::optional<double> Median(std::vector<SessionClock::duration> spans) {
+  if (spans.empty()) return std::nullopt;
+  std::sort(spans.begin(), spans.end());
+  const std::size_t n = spans.size();
+  return (Milliseconds(spans[(n - 1) / 2]) + Milliseconds(spans[n / 2])) / 2;
+}
+
+std::optional<double> Longest(const std::vector<SessionClock::duration>& spans) {
+  if (spans.empty()) return std::nullopt;
+  return Milliseconds(*std::max_element(spans.begin(), spans.end()));
+}
+
 }  // namespace
 
 UpdateSession::UpdateSession(std::span<const std::uint8_t> image, std::int32_t crc,
-                             SessionRules rules, SessionListener* listener)
-    : rules_(rules), listener_(listener), exchange_(image, crc) {}
+                             SessionRules rules)
+    : rules_(rules), exchange_(image, crc) {}
 
-void UpdateSession::Start(TimePoint now, bool port_open) {
+SessionStep UpdateSession::Told(std::span<const std::uint8_t> send) {
+  SessionStep step{send, std::move(events_)};
+  events_.clear();
+  return step;
+}
+
+Progress UpdateSession::ProgressNow() const {
+  return {exchange_.blocks_sent(), exchange_.block_count(), exchange_.image_bytes_sent(),
+          exchange_.image_size(), started_};
+}
+
+SessionStep UpdateSession::Start(TimePoint now, bool port_open) {
   started_ = waiting_since_ = last_progress_ = now;
   exchange_.Start(port_open);
   if (!rules_.repeat) in_unit_ = true;
   if (!port_open) End(Ending(UnitResult::CannotOpen, !rules_.repeat), now);
+  return Told();
 }
 
 void UpdateSession::Rearm(TimePoint now) {
@@ -41,7 +65,7 @@ void UpdateSession::Rearm(TimePoint now) {
   waiting_since_ = now;
 }
 
-std::span<const std::uint8_t> UpdateSession::Feed(std::uint8_t byte, TimePoint now) {
+SessionStep UpdateSession::Feed(std::uint8_t byte, TimePoint now) {
   if (done_) return {};
   if (!rules_.repeat) heard_ = true;
   if (rules_.repeat && !in_unit_) {
@@ -65,18 +89,18 @@ std::span<const std::uint8_t> UpdateSession::Feed(std::uint8_t byte, TimePoint n
     if (!in_unit_ && exchange_.blocks_sent() > 0) {
       in_unit_ = true;
       turnarounds_.clear();
-      if (listener_) listener_->OnUnitBegun(*this);
+      events_.emplace_back(UnitBegun{});
     }
   }
   if (exchange_.blocks_sent() != last_blocks_ && exchange_.state() != ExchangeState::AwaitHello) {
     last_blocks_ = exchange_.blocks_sent();
-    if (listener_) listener_->OnProgress(*this);
+    events_.emplace_back(ProgressNow());
   }
   if (exchange_.finished()) {
     Concluded(now);
-    return {};  // a verdict or a wrong first byte asks for no answer
+    return Told();  // a verdict or a wrong first byte asks for no answer
   }
-  return answer;
+  return Told(answer);
 }
 
 void UpdateSession::Concluded(TimePoint now) {
@@ -92,7 +116,7 @@ void UpdateSession::Concluded(TimePoint now) {
       end.result = UnitResult::ProtocolError;
       break;
   }
-  End(end, now);
+  End(std::move(end), now);
 }
 
 void UpdateSession::End(UnitEnd end, TimePoint now) {
@@ -102,8 +126,13 @@ void UpdateSession::End(UnitEnd end, TimePoint now) {
   end.message = x.message();
   end.final_byte = x.final_byte();
   end.elapsed = now - started_;
-  if (listener_) listener_->OnUnitEnded(*this, end);
-  if (rules_.repeat && end.unit && !retired_) {
+  end.progress = ProgressNow();
+  end.bytes_sent = x.bytes_sent();
+  end.block_ms_median = Median(turnarounds_);
+  end.block_ms_max = Longest(turnarounds_);
+  events_.emplace_back(std::move(end));
+  const bool unit = std::get<UnitEnd>(events_.back()).unit;
+  if (rules_.repeat && unit && !retired_) {
     Rearm(now);
   } else {
     done_ = true;
@@ -119,41 +148,42 @@ SessionClock::time_point UpdateSession::deadline() const noexcept {
   return after(last_progress_, rules_.byte_timeout);
 }
 
-void UpdateSession::Tick(TimePoint now) {
-  if (done_ || now < deadline()) return;
+SessionStep UpdateSession::Tick(TimePoint now) {
+  if (done_ || now < deadline()) return {};
   if (rules_.repeat && !heard_) {
     done_ = true;
-    if (listener_) listener_->OnNotice(*this, SessionNotice::NoUnit);
-    return;
-  }
-  if (rules_.repeat && !in_unit_) {
-    if (listener_) listener_->OnNotice(*this, SessionNotice::TakenAsText);
+    events_.emplace_back(SessionNotice::NoUnit);
+  } else if (rules_.repeat && !in_unit_) {
+    events_.emplace_back(SessionNotice::TakenAsText);
     Rearm(now);
-    return;
+  } else {
+    UnitEnd end = Ending(UnitResult::Timeout);
+    end.awaited = exchange_.awaited_what();
+    exchange_.Stop();
+    End(std::move(end), now);
   }
-  UnitEnd end = Ending(UnitResult::Timeout);
-  end.awaited = exchange_.awaited_what();
-  exchange_.Stop();
-  End(end, now);
+  return Told();
 }
 
-void UpdateSession::Lost(TimePoint now) {
-  if (done_) return;
+SessionStep UpdateSession::Lost(TimePoint now) {
+  if (done_) return {};
   exchange_.Stop();
   // Lost between units is the port's own failure; repeat serves no more units on it.
   retired_ = true;
   End(Ending(UnitResult::PortLost, in_unit_), now);
+  return Told();
 }
 
-void UpdateSession::Stop(TimePoint now, UnitResult why) {
-  if (done_) return;
+SessionStep UpdateSession::Stop(TimePoint now, UnitResult why) {
+  if (done_) return {};
   exchange_.Stop();
   retired_ = true;
-  if (!in_unit_) {
+  if (in_unit_) {
+    End(Ending(why), now);
+  } else {
     done_ = true;
-    return;
   }
-  End(Ending(why), now);
+  return Told();
 }
 
 void UpdateSession::Retire() {
@@ -162,19 +192,6 @@ void UpdateSession::Retire() {
     exchange_.Stop();
     done_ = true;
   }
-}
-
-std::optional<double> UpdateSession::turnaround_median_ms() const {
-  if (turnarounds_.empty()) return std::nullopt;
-  std::vector<SessionClock::duration> sorted = turnarounds_;
-  std::sort(sorted.begin(), sorted.end());
-  const std::size_t n = sorted.size();
-  return (Milliseconds(sorted[(n - 1) / 2]) + Milliseconds(sorted[n / 2])) / 2;
-}
-
-std::optional<double> UpdateSession::turnaround_max_ms() const {
-  if (turnarounds_.empty()) return std::nullopt;
-  return Milliseconds(*std::max_element(turnarounds_.begin(), turnarounds_.end()));
 }
 
 }  // namespace pelkar

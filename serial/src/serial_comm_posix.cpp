@@ -78,19 +78,15 @@ bool IsLostErrno(int err) {
   return err == EIO || err == ENXIO || err == ENODEV || err == EBADF;
 }
 
-// Milliseconds from now to deadline for poll(), rounded up so that a wait never ends early.
-int PollTimeout(SerialComm::Clock::time_point deadline) {
-  const auto left = deadline - SerialComm::Clock::now();
-  if (left <= SerialComm::Clock::duration::zero()) return 0;
-  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-  return static_cast<int>(std::min<long long>(ms, 24 * 3600 * 1000));
-}
-
 }  // namespace
 
+// What the open changed is put back on close: the terminal's settings, the exclusive mode
+// and the low-latency flag.
 struct SerialComm::Native {
   int fd = -1;
-  // What TIOCGSERIAL gave before the open asked for low latency; restored on close.
+  std::optional<termios> termios_before;
+  bool exclusive = false;
+  // What TIOCGSERIAL gave before the open asked for low latency.
   std::optional<serial_struct> serial_before;
 };
 
@@ -149,15 +145,11 @@ bool SerialComm::Fail(long system_error, std::string_view what) {
   return false;
 }
 
-void SerialComm::MarkLost(long system_error) {
-  lost_ = true;
-  Fail(system_error, "The port was lost:");
-}
-
 bool SerialComm::OpenPath(const std::string& path, std::int32_t BaudRate) {
   ClosePort();
   path_ = path;
   lost_ = false;
+  read_failures_ = {};
   errno_ = 0;
   error_.clear();
   const auto speed = SpeedFor(BaudRate);
@@ -176,18 +168,29 @@ bool SerialComm::OpenPath(const std::string& path, std::int32_t BaudRate) {
     ::close(fd);
     return Fail(ENOENT, "No simulated device runs on");
   }
-  // From here on a failure leaves the descriptor open on the channel, as a failed
-  // configuration does; ClosePort() releases it.
   native_ = std::make_unique<Native>();
   native_->fd = fd;
+  if (Configure(BaudRate)) return true;
+  ClosePort();  // a failed open holds nothing
+  return false;
+}
 
-  // Raw first: until then the line discipline echoes what the device sends (CR LF for each
-  // 0x0A) back to it.
+bool SerialComm::Configure(std::int32_t BaudRate) {
+  const int fd = native_->fd;
+  const speed_t speed = *SpeedFor(BaudRate);
   termios t{};
   if (::tcgetattr(fd, &t) != 0) {
     return Fail(errno, errno == ENOTTY ? "Not a serial port:" : "Cannot read the settings of");
   }
   const speed_t speed_before = ::cfgetospeed(&t);
+  // Taken before anything changes, so that a port another channel holds keeps its settings.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return Fail(errno, "Cannot take");
+  if (::ioctl(fd, TIOCEXCL) != 0) return Fail(errno, "Not a serial port:");
+  native_->exclusive = true;
+
+  // Raw at once: until then the line discipline echoes what the device sends (CR LF for each
+  // 0x0A) back to it.
+  native_->termios_before = t;
   t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
                                       IXON | IXOFF | IXANY | INPCK);
   t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
@@ -196,17 +199,15 @@ bool SerialComm::OpenPath(const std::string& path, std::int32_t BaudRate) {
   t.c_cflag |= CS8 | CLOCAL | CREAD;  // CRTSCTS and HUPCL stay as they were
   t.c_cc[VMIN] = 0;
   t.c_cc[VTIME] = 0;
-  if (::cfsetispeed(&t, *speed) != 0 || ::cfsetospeed(&t, *speed) != 0 ||
+  if (::cfsetispeed(&t, speed) != 0 || ::cfsetospeed(&t, speed) != 0 ||
       ::tcsetattr(fd, TCSANOW, &t) != 0) {
     return Fail(errno, "Cannot configure");
   }
-  if (::ioctl(fd, TIOCEXCL) != 0) return Fail(errno, "Not a serial port:");
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return Fail(errno, "Cannot take");
 
   termios back{};
   if (::tcgetattr(fd, &back) != 0) return Fail(errno, "Cannot read the settings of");
-  const bool speed_taken = (::cfgetospeed(&back) == *speed && ::cfgetispeed(&back) == *speed) ||
-                           KeepsItsOwnSpeed(path, speed_before, back);
+  const bool speed_taken = (::cfgetospeed(&back) == speed && ::cfgetispeed(&back) == speed) ||
+                           KeepsItsOwnSpeed(path_, speed_before, back);
   if (!speed_taken ||
       (back.c_cflag & (CSIZE | PARENB | CSTOPB)) != CS8 || (back.c_iflag & (IXON | IXOFF)) != 0) {
     return Fail(EINVAL, "The port refused " + std::to_string(BaudRate) + " baud 8N1:");
@@ -303,27 +304,18 @@ bool SerialComm::ReadPort(std::span<std::uint8_t> Ki) {
   return true;
 }
 
-WaitResult SerialComm::WaitForPorts(std::span<SerialComm* const> ports, Clock::time_point deadline,
-                                    const WaitInterrupt* interrupt) {
-  std::vector<pollfd> fds;
-  if (interrupt != nullptr) fds.push_back({interrupt->Descriptor(), POLLIN, 0});
-  const std::size_t first_port = fds.size();
-  for (SerialComm* port : ports) {
-    if (port != nullptr && port->native_) fds.push_back({port->native_->fd, POLLIN, 0});
-  }
-  for (;;) {
-    for (pollfd& p : fds)
-      p.revents = 0;
-    const int r = ::poll(fds.data(), fds.size(), PollTimeout(deadline));
-    if (r < 0 && errno != EINTR) {
-      throw std::system_error(errno, std::generic_category(), "Cannot wait for the ports");
-    }
-    if (interrupt != nullptr && (fds[0].revents & POLLIN)) return WaitResult::kInterrupted;
-    for (std::size_t i = first_port; i < fds.size(); ++i) {
-      if (fds[i].revents != 0) return WaitResult::kReady;  // bytes, or a hang-up
-    }
-    if (r == 0 && Clock::now() >= deadline) return WaitResult::kTimeout;
-  }
+std::intptr_t SerialComm::BeginWait() {
+  return native_ ? native_->fd : -1;
+}
+
+bool SerialComm::EndWait(bool) {
+  return Ready();
+}
+
+std::size_t SerialComm::OutputQueued() {
+  int queued = 0;
+  if (!native_ || ::ioctl(native_->fd, TIOCOUTQ, &queued) != 0) return 0;
+  return queued > 0 ? static_cast<std::size_t>(queued) : 0;
 }
 
 bool SerialComm::PortLost() {
@@ -335,9 +327,16 @@ bool SerialComm::PortLost() {
 
 void SerialComm::ClosePort() {
   if (!native_) return;
-  // A lost adapter takes its settings with it; the call then just fails.
-  if (native_->serial_before) ::ioctl(native_->fd, TIOCSSERIAL, &*native_->serial_before);
-  ::close(native_->fd);  // also drops the flock and the exclusive mode
+  const Native& n = *native_;
+  // A lost adapter takes its settings with it; the calls then just fail.
+  if (n.termios_before) {
+    // TCSADRAIN also lets the last bytes leave the UART; it could wait forever on a line that
+    // flow control holds.
+    ::tcsetattr(n.fd, LetOutputDrain() ? TCSADRAIN : TCSANOW, &*n.termios_before);
+  }
+  if (n.serial_before) ::ioctl(n.fd, TIOCSSERIAL, &*n.serial_before);
+  if (n.exclusive) ::ioctl(n.fd, TIOCNXCL);
+  ::close(n.fd);  // also drops the flock
   native_.reset();
 }
 

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
@@ -75,14 +76,6 @@ DWORD Transfer(HANDLE port, HANDLE event, bool write, std::uint8_t* data, DWORD 
   return error;
 }
 
-// Milliseconds from now to deadline, rounded up so that a wait never ends early.
-DWORD WaitTimeout(SerialComm::Clock::time_point deadline) {
-  const auto left = deadline - SerialComm::Clock::now();
-  if (left <= SerialComm::Clock::duration::zero()) return 0;
-  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-  return static_cast<DWORD>(std::min<long long>(ms, 24LL * 3600 * 1000));
-}
-
 }  // namespace
 
 // The port's handle, opened for overlapped I/O so that a wait for the next byte can be
@@ -91,8 +84,12 @@ DWORD WaitTimeout(SerialComm::Clock::time_point deadline) {
 // A wait starts a one-byte read that ends when a byte arrives (or, with nothing coming, after
 // the read time-out, when it is started again). The byte it takes is kept in `ahead` and
 // handed out first. No read is left running between calls.
+//
+// What the open changed (the line settings and the time-outs) is put back on close.
 struct SerialComm::Native {
   HANDLE handle = INVALID_HANDLE_VALUE;
+  std::optional<DCB> dcb_before;
+  std::optional<COMMTIMEOUTS> timeouts_before;
   HANDLE transfer_done = nullptr;  // event of reads and writes
   HANDLE wait_done = nullptr;      // event of the waiting read
   OVERLAPPED wait{};
@@ -210,18 +207,13 @@ bool SerialComm::Fail(long system_error, std::string_view what) {
   return false;
 }
 
-void SerialComm::MarkLost(long system_error) {
-  lost_ = true;
-  Fail(system_error, "The port was lost:");
-  errno_ = EIO;
-}
-
 bool SerialComm::OpenPath(const std::string& path, std::int32_t BaudRate) {
   ClosePort();
   // "COM12" alone names no device from COM10 up; the \\.\ form names them all.
   const auto number = PortForDevicePath(path);
   path_ = number ? *DevicePathForPort(*number) : path;
   lost_ = false;
+  read_failures_ = {};
   errno_ = 0;
   error_.clear();
   if (BaudRate <= 0) {
@@ -231,13 +223,19 @@ bool SerialComm::OpenPath(const std::string& path, std::int32_t BaudRate) {
                                       nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
     return Fail(static_cast<long>(::GetLastError()), "Cannot open");
-  // From here on a failure leaves the port open on the channel, as a failed configuration
-  // does; ClosePort() releases it.
   native_ = std::make_unique<Native>();
   native_->handle = handle;
-  native_->transfer_done = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  native_->wait_done = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (native_->transfer_done == nullptr || native_->wait_done == nullptr) {
+  if (Configure(BaudRate)) return true;
+  ClosePort();  // a failed open holds nothing
+  return false;
+}
+
+bool SerialComm::Configure(std::int32_t BaudRate) {
+  Native& n = *native_;
+  const HANDLE handle = n.handle;
+  n.transfer_done = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  n.wait_done = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (n.transfer_done == nullptr || n.wait_done == nullptr) {
     return Fail(static_cast<long>(::GetLastError()), "Cannot open");
   }
 
@@ -248,6 +246,12 @@ bool SerialComm::OpenPath(const std::string& path, std::int32_t BaudRate) {
   if (!::GetCommState(handle, &dcb)) {
     return Fail(static_cast<long>(::GetLastError()), "Not a serial port:");
   }
+  COMMTIMEOUTS timeouts_before{};
+  if (!::GetCommTimeouts(handle, &timeouts_before)) {
+    return Fail(static_cast<long>(::GetLastError()), "Not a serial port:");
+  }
+  n.dcb_before = dcb;
+  n.timeouts_before = timeouts_before;
   // Everything else stays as the port had it: hardware flow control, DTR and RTS.
   dcb.DCBlength = sizeof dcb;
   dcb.BaudRate = static_cast<DWORD>(BaudRate);
@@ -275,6 +279,8 @@ bool SerialComm::OpenPath(const std::string& path, std::int32_t BaudRate) {
   if (!::SetCommTimeouts(handle, &timeouts)) {
     return Fail(static_cast<long>(::GetLastError()), "Cannot set the time-outs of");
   }
+  // What came while the line was at the old settings is not the device's answer.
+  ::PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
   return true;
 }
 
@@ -345,99 +351,56 @@ bool SerialComm::ReadPort(std::span<std::uint8_t> Ki) {
 }
 
 void SerialComm::ClosePort() {
-  native_.reset();  // ends a waiting read and closes the handle
+  if (!native_) return;
+  Native& n = *native_;
+  n.Settle();
+  // A lost port takes its settings with it; the calls then just fail.
+  if (n.dcb_before) {
+    LetOutputDrain();
+    ::SetCommState(n.handle, &*n.dcb_before);
+  }
+  if (n.timeouts_before) ::SetCommTimeouts(n.handle, &*n.timeouts_before);
+  native_.reset();  // closes the handle
 }
 
-WaitResult SerialComm::WaitForPorts(std::span<SerialComm* const> ports, Clock::time_point deadline,
-                                    const WaitInterrupt* interrupt) {
-  std::vector<SerialComm*> open;
-  for (SerialComm* port : ports) {
-    if (port != nullptr && port->native_) open.push_back(port);
-  }
-  if (open.size() + 1 > MAXIMUM_WAIT_OBJECTS) {
-    throw std::length_error("Too many ports to wait for at once");
-  }
-  if (interrupt != nullptr && interrupt->Raised()) return WaitResult::kInterrupted;
-  bool ready = false;
-  for (SerialComm* port : open) {
-    if (port->GetCountBytes() > 0 || port->lost_) ready = true;
-  }
-  if (ready) return WaitResult::kReady;
+std::size_t SerialComm::OutputQueued() {
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (!native_ || !::ClearCommError(native_->handle, &errors, &status)) return 0;
+  return status.cbOutQue;
+}
 
-  // Whatever ends the wait, no read is left running.
-  struct SettleAll {
-    std::vector<SerialComm*>& ports;
-    ~SettleAll() {
-      for (SerialComm* port : ports)
-        port->native_->Settle();
-    }
-  } settle{open};
-
-  // A port that fails every read while it still answers is as good as lost.
-  constexpr int kFailuresInARow = 3;
-  int failures = 0;
-  std::vector<HANDLE> events;
-  for (;;) {
-    for (SerialComm* port : open) {
-      Native& n = *port->native_;
-      DWORD error = ERROR_SUCCESS;
-      if (n.waiting || n.Arm(error) != Native::Outcome::kFailed) continue;
-      if (!PortAnswers(n.handle) || ++failures >= kFailuresInARow) {
-        port->MarkLost(static_cast<long>(error));
-        return WaitResult::kReady;
-      }
-    }
-    events.clear();
-    if (interrupt != nullptr) events.push_back(AsHandle(interrupt->native_[0]));
-    for (SerialComm* port : open) {
-      if (port->native_->waiting) events.push_back(port->native_->wait_done);
-    }
-    const DWORD timeout = WaitTimeout(deadline);
-    DWORD r = WAIT_TIMEOUT;
-    if (events.empty()) {
-      ::Sleep(timeout);
-    } else {
-      r = ::WaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(), FALSE,
-                                   timeout);
-    }
-    if (r == WAIT_FAILED) {
-      throw std::system_error(static_cast<int>(::GetLastError()), std::system_category(),
-                              "Cannot wait for the ports");
-    }
-    if (interrupt != nullptr && r == WAIT_OBJECT_0) return WaitResult::kInterrupted;
-    for (SerialComm* port : open) {
-      Native& n = *port->native_;
-      DWORD error = ERROR_SUCCESS;
-      if (!n.waiting) continue;
-      switch (n.Collect(false, error)) {
-        case Native::Outcome::kByte:
-          ready = true;
-          failures = 0;
-          break;
-        case Native::Outcome::kFailed:
-          // Some drivers abort reads after a line error until it is cleared, which
-          // PortAnswers() does.
-          if (!PortAnswers(n.handle) || ++failures >= kFailuresInARow) {
-            port->MarkLost(static_cast<long>(error));
-            ready = true;
-          }
-          break;
-        case Native::Outcome::kNothing:  // the read's own time-out: start it again
-        case Native::Outcome::kPending:
-          break;
-      }
-    }
-    if (ready) return WaitResult::kReady;
-    if (timeout == 0 || (r == WAIT_TIMEOUT && Clock::now() >= deadline)) {
-      // A byte may have come just now: the settled reads keep it.
-      for (SerialComm* port : open)
-        port->native_->Settle();
-      for (SerialComm* port : open) {
-        if (port->native_->has_ahead) return WaitResult::kReady;
-      }
-      return WaitResult::kTimeout;
+std::intptr_t SerialComm::BeginWait() {
+  if (!native_) return -1;
+  Native& n = *native_;
+  if (!n.waiting && !n.has_ahead && !lost_) {
+    DWORD error = ERROR_SUCCESS;
+    if (n.Arm(error) == Native::Outcome::kFailed) {
+      ReadFailed(static_cast<long>(error), PortAnswers(n.handle));
     }
   }
+  // With no read running the wait is to end at once, so that EndWait() tells what is so.
+  if (!n.waiting) ::SetEvent(n.wait_done);
+  return reinterpret_cast<std::intptr_t>(n.wait_done);
+}
+
+bool SerialComm::EndWait(bool) {
+  if (native_ && native_->waiting) {
+    Native& n = *native_;
+    DWORD error = ERROR_SUCCESS;
+    Native::Outcome outcome = n.Collect(false, error);
+    if (outcome == Native::Outcome::kPending) {
+      n.Settle();  // a byte that came just now is kept
+      outcome = n.has_ahead ? Native::Outcome::kByte : Native::Outcome::kNothing;
+    }
+    if (outcome == Native::Outcome::kByte) read_failures_.Succeeded();
+    // Some drivers abort reads after a line error until it is cleared, which PortAnswers()
+    // does. A read's own time-out (kNothing) only starts it again.
+    if (outcome == Native::Outcome::kFailed) {
+      ReadFailed(static_cast<long>(error), PortAnswers(n.handle));
+    }
+  }
+  return Ready();
 }
 
 bool SerialComm::PortLost() {

@@ -1,28 +1,40 @@
 #include "serial/session_driver.h"
 
+#include <iterator>
+
 namespace pelkar {
 
-void SessionDriver::Service() {
-  if (session_.done()) return;
+void SessionDriver::Take(SessionStep&& step, std::vector<SessionEvent>& events) {
+  events.insert(events.end(), std::make_move_iterator(step.events.begin()),
+                std::make_move_iterator(step.events.end()));
+}
+
+std::vector<SessionEvent> SessionDriver::Service() {
+  std::vector<SessionEvent> events;
+  if (session_.done()) return events;
   received_.clear();
   const bool lost = channel_.ReadWaiting(received_) == PortChannel::ReadResult::kLost;
   for (const std::uint8_t byte : received_) {
-    if (session_.done()) return;  // what follows the end is not this session's
-    if (tap_) tap_->Received(byte);
-    const auto answer = session_.Feed(byte, now_());
+    if (session_.done()) return events;  // what follows the end is not this session's
+    const auto at = now_();
+    if (trace_) events.emplace_back(WireBytes{false, {byte}, at});
+    SessionStep step = session_.Feed(byte, at);
+    const auto answer = step.send;
+    Take(std::move(step), events);
     if (answer.empty()) continue;
-    if (tap_) tap_->Sent(answer);
+    if (trace_) events.emplace_back(WireBytes{true, {answer.begin(), answer.end()}, at});
     if (!channel_.Write(answer)) {
-      session_.Lost(now_());
-      return;
+      Take(session_.Lost(now_()), events);
+      return events;
     }
   }
-  if (session_.done()) return;
+  if (session_.done()) return events;
   if (lost) {
-    session_.Lost(now_());
+    Take(session_.Lost(now_()), events);
   } else if (now_() >= session_.deadline()) {
-    session_.Tick(now_());
+    Take(session_.Tick(now_()), events);
   }
+  return events;
 }
 
 }  // namespace pelkar

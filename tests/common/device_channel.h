@@ -54,6 +54,10 @@ class DeviceChannel final : public PortChannel {
     return true;
   }
   void Close() override { open = false; }
+  // Readiness is a flag in this process: there is no system object to wait on.
+  bool Ready() override { return open && readable_; }
+  std::intptr_t BeginWait() override { return -1; }
+  bool EndWait(bool) override { return Ready(); }
   // The device opens the exchange.
   void Hello() {
     const auto hello = device.Start();

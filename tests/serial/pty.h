@@ -22,7 +22,16 @@ struct LineSettings {
   bool two_stop_bits = false;
   bool xon_xoff = false;  // either direction
   bool raw = false;       // no line editing, echo, signals or output processing
+  bool operator==(const LineSettings&) const = default;
 };
+
+// Descriptors (on Windows handles) this process holds now.
+std::size_t OpenHandleCount();
+// Something that opens like a device but is no serial port: /dev/null, or \\.\NUL.
+std::string NotAPort();
+// Whether a second open of a port this process holds is refused. Wine shares a COM port's
+// device with every open in the process whatever the share mode (Windows itself refuses).
+bool RefusesASecondOpenInProcess();
 
 class Pty {
  public:

@@ -4,12 +4,28 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <stdexcept>
 
 #include "pty.h"
 #include "termios_settings.h"
 
 namespace pelkar::test {
+
+std::size_t OpenHandleCount() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    ++count;
+  return count;
+}
+
+std::string NotAPort() {
+  return "/dev/null";
+}
+
+bool RefusesASecondOpenInProcess() {
+  return true;
+}
 
 struct Pty::Far {
   int master = -1;

@@ -22,6 +22,20 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
 
 }  // namespace
 
+std::size_t OpenHandleCount() {
+  DWORD count = 0;
+  ::GetProcessHandleCount(::GetCurrentProcess(), &count);
+  return count;
+}
+
+std::string NotAPort() {
+  return "\\\\.\\NUL";
+}
+
+bool RefusesASecondOpenInProcess() {
+  return false;
+}
+
 // A connection to pty_peer, which holds the master side on the Linux side of Wine.
 struct Pty::Far {
   SOCKET socket = INVALID_SOCKET;

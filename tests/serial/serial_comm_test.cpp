@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "pty.h"
+#include "serial/port_channel.h"
 
 namespace pelkar {
 namespace {
@@ -21,26 +22,22 @@ long Ms(Clock::time_point since) {
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
+// Reads what the channel has within a second into out; returns how many came.
+std::size_t ReadFor(PortChannel& channel, Bytes& out, std::size_t n) {
+  const std::size_t at = out.size();
+  PortChannel* const channels[] = {&channel};
+  const auto deadline = Clock::now() + 1s;
+  while (out.size() - at < n && WaitForChannels(channels, deadline, nullptr) == WaitResult::kReady) {
+    if (channel.ReadWaiting(out) == PortChannel::ReadResult::kLost) break;
+  }
+  return out.size() - at;
+}
+
 // Bytes written to the master reach the slave's queue a moment later.
 void WaitForCount(SerialComm& port, int count) {
   for (int i = 0; i < 200 && port.GetCountBytes() < count; ++i) {
     std::this_thread::sleep_for(2ms);
   }
-}
-
-TEST(SerialComm, OpensRaw8N1AtTheRateWithoutSoftwareFlowControl) {
-  Pty pty;
-  pty.LeaveForeignSettings();
-  ASSERT_EQ(pty.Settings().baud, 9600u);
-  SerialComm port;
-  ASSERT_TRUE(port.OpenPath(pty.path(), 115200)) << port.LastError();
-  const test::LineSettings s = pty.Settings();
-  EXPECT_EQ(s.baud, 115200u);
-  EXPECT_EQ(s.data_bits, 8u);
-  EXPECT_FALSE(s.parity);
-  EXPECT_FALSE(s.two_stop_bits);
-  EXPECT_FALSE(s.xon_xoff);
-  EXPECT_TRUE(s.raw);
 }
 
 TEST(SerialComm, MissingPortsDoNotOpen) {
@@ -89,29 +86,6 @@ TEST(SerialComm, ReadsEndAfterOneSecondPlusAMillisecondAByte) {
   EXPECT_GE(Ms(start), 1004);
   EXPECT_LT(Ms(start), 1500);
   EXPECT_EQ(four, (Bytes{7, 8, 0xEE, 0xEE}));
-}
-
-TEST(SerialComm, WritesWholeBlocksAndPassesFlowControlBytes) {
-  Pty pty;
-  SerialComm port;
-  ASSERT_TRUE(port.OpenPath(pty.path(), 115200));
-  Bytes block(256);
-  for (std::size_t i = 0; i < block.size(); ++i)
-    block[i] = static_cast<std::uint8_t>(i);
-  ASSERT_TRUE(port.WritePort(block));
-  EXPECT_EQ(pty.Read(256), block);
-
-  const Bytes xon_xoff{0x11, 0x13, 0x11, 0x13};
-  ASSERT_TRUE(port.WritePort(xon_xoff));
-  EXPECT_EQ(pty.Read(4), xon_xoff);
-  pty.Write({0x13, 0x11, 0x0A});
-  WaitForCount(port, 3);
-  Bytes in(3);
-  ASSERT_TRUE(port.ReadPort(in));
-  EXPECT_EQ(in, (Bytes{0x13, 0x11, 0x0A}));
-  // A stray XOFF from the device must not stall the next write.
-  ASSERT_TRUE(port.WritePort(block));
-  EXPECT_EQ(pty.Read(256), block);
 }
 
 TEST(SerialComm, OpensAfreshAfterClose) {
@@ -221,30 +195,116 @@ TEST(SerialCommWait, EndsAtTheDeadlineOrWhenInterrupted) {
   EXPECT_EQ(byte, 9);
 }
 
-TEST(SerialCommWait, WaitsForSeveralPortsAtOnce) {
+// A channel of another kind, woken through a system object of its own as a network channel
+// would be.
+class StandInChannel final : public PortChannel {
+ public:
+  bool Open(std::uint8_t, std::int32_t) override { return true; }
+  bool IsOpen() const override { return true; }
+  int Descriptor() const override { return -1; }
+  WaitResult WaitReadable(Clock::time_point, const WaitInterrupt&) override {
+    return WaitResult::kReady;
+  }
+  ReadResult ReadWaiting(Bytes&) override {
+    arrived.Clear();
+    return ReadResult::kOk;
+  }
+  bool Write(std::span<const std::uint8_t>) override { return true; }
+  void Close() override {}
+  bool Ready() override { return arrived.Raised(); }
+  std::intptr_t BeginWait() override {
+    ++begun;
+    return arrived.WaitObject();
+  }
+  bool EndWait(bool woken) override {
+    ++ended;
+    woken_ = woken_ || woken;
+    return Ready();
+  }
+
+  WaitInterrupt arrived;  // raised: bytes have come
+  int begun = 0;
+  int ended = 0;
+  bool woken_ = false;
+};
+
+TEST(WaitForChannels, WaitsForChannelsOfEveryKindAtOnce) {
   Pty first_pty;
   Pty second_pty;
-  SerialComm first;
-  SerialComm second;
-  SerialComm closed;
+  SerialChannel first;
+  SerialChannel second;
+  SerialChannel closed;
+  StandInChannel other;
   ASSERT_TRUE(first.OpenPath(first_pty.path(), 115200));
   ASSERT_TRUE(second.OpenPath(second_pty.path(), 115200));
-  SerialComm* ports[] = {&first, &closed, &second};
-  EXPECT_EQ(SerialComm::WaitForPorts(ports, Clock::now() + 100ms), WaitResult::kTimeout);
+  PortChannel* const channels[] = {&first, &closed, nullptr, &second, &other};
+  auto start = Clock::now();
+  EXPECT_EQ(WaitForChannels(channels, start + 100ms, nullptr), WaitResult::kTimeout);
+  EXPECT_GE(Ms(start), 100);
+  EXPECT_EQ(other.begun, other.ended) << "every wait begun is ended";
 
   second_pty.Write({0x55});
-  EXPECT_EQ(SerialComm::WaitForPorts(ports, Clock::now() + 5s), WaitResult::kReady);
-  std::uint8_t byte = 0;
-  EXPECT_EQ(first.ReadAvailable(std::span(&byte, 1)), 0u);
-  EXPECT_EQ(second.ReadAvailable(std::span(&byte, 1)), 1u);
-  EXPECT_EQ(byte, 0x55);
+  EXPECT_EQ(WaitForChannels(channels, Clock::now() + 5s, nullptr), WaitResult::kReady);
+  Bytes got;
+  EXPECT_EQ(first.ReadWaiting(got), PortChannel::ReadResult::kOk);
+  EXPECT_TRUE(got.empty());
+  EXPECT_EQ(ReadFor(second, got, 1), 1u);
+  EXPECT_EQ(got, Bytes{0x55});
+
+  // The other kind wakes the same wait from another thread, as a connection's data would.
+  std::thread network([&other] {
+    std::this_thread::sleep_for(150ms);
+    other.arrived.Raise();
+  });
+  start = Clock::now();
+  EXPECT_EQ(WaitForChannels(channels, start + 5s, nullptr), WaitResult::kReady);
+  network.join();
+  EXPECT_GE(Ms(start), 100);
+  EXPECT_LT(Ms(start), 1000);
+  EXPECT_TRUE(other.woken_);
+  other.ReadWaiting(got);
+
+  WaitInterrupt stop;
+  stop.Raise();
+  EXPECT_EQ(WaitForChannels(channels, Clock::now() + 5s, &stop), WaitResult::kInterrupted);
 
   first_pty.CloseMaster();
-  const auto start = Clock::now();
-  EXPECT_EQ(SerialComm::WaitForPorts(ports, start + 5s), WaitResult::kReady);
+  start = Clock::now();
+  EXPECT_EQ(WaitForChannels(channels, start + 5s, nullptr), WaitResult::kReady);
   EXPECT_LT(Ms(start), 1000);
-  EXPECT_TRUE(first.PortLost());
-  EXPECT_FALSE(second.PortLost());
+  EXPECT_EQ(first.ReadWaiting(got), PortChannel::ReadResult::kLost);
+  EXPECT_EQ(second.ReadWaiting(got), PortChannel::ReadResult::kOk);
+  EXPECT_EQ(other.begun, other.ended);
+}
+
+// Reads that fail while a port still answers are counted for that port alone: one port's
+// failures never make another lost.
+TEST(ReadFailures, AreCountedForEachPortAlone) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<int, bool>> reads;  // port, read succeeded
+    bool lost[2];
+  } cases[] = {
+      {"two failures on each", {{0, false}, {1, false}, {0, false}, {1, false}}, {false, false}},
+      {"three in a row on one", {{1, false}, {0, false}, {0, false}, {0, false}}, {true, false}},
+      {"a byte between", {{0, false}, {0, false}, {0, true}, {0, false}, {0, false}}, {false, false}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ReadFailures ports[2];
+    bool lost[2] = {false, false};
+    for (const auto& [port, ok] : c.reads) {
+      if (ok) {
+        ports[port].Succeeded();
+      } else if (ports[port].Failed(true)) {
+        lost[port] = true;
+      }
+    }
+    EXPECT_EQ(lost[0], c.lost[0]);
+    EXPECT_EQ(lost[1], c.lost[1]);
+  }
+  ReadFailures gone;
+  EXPECT_TRUE(gone.Failed(false)) << "a port that no longer answers is lost at once";
 }
 
 }  // namespace

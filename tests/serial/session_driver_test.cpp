@@ -2,6 +2,7 @@
 // test's own: every case fed as it arrives and again one byte a read, with the same result.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <deque>
 #include <string>
@@ -43,6 +44,9 @@ class ScriptedChannel final : public PortChannel {
     return true;
   }
   void Close() override {}
+  bool Ready() override { return true; }
+  std::intptr_t BeginWait() override { return -1; }
+  bool EndWait(bool) override { return true; }
 
   std::deque<std::uint8_t> waiting;
   bool lost = false;
@@ -50,23 +54,22 @@ class ScriptedChannel final : public PortChannel {
   std::size_t sent = 0;
 };
 
-// Every event as a word, in order.
-class Recorder final : public SessionListener {
- public:
-  void OnUnitBegun(const UpdateSession&) override { said += "begun "; }
-  void OnUnitEnded(const UpdateSession&, const UnitEnd& end) override {
-    static const char* const names[] = {"ok",   "failed",   "timeout",     "lost",
-                                        "open", "protocol", "interrupted", "stopped"};
-    said += names[static_cast<int>(end.result)];
-    if (!end.unit) said += "-between";
-    if (end.result == UnitResult::Timeout) said += end.heard ? "(" + end.awaited + ")" : "(hello)";
+// Every event that decides something, as a word, in order.
+std::string Words(const std::vector<SessionEvent>& events) {
+  std::string said;
+  for (const SessionEvent& event : events) {
+    if (std::holds_alternative<UnitBegun>(event)) said += "begun ";
+    if (const auto* notice = std::get_if<SessionNotice>(&event))
+      said += *notice == SessionNotice::TakenAsText ? "text " : "no-unit ";
+    const auto* end = std::get_if<UnitEnd>(&event);
+    if (!end) continue;
+    said += UnitResultOf(end->result).name;
+    if (!end->unit) said += "-between";
+    if (end->result == UnitResult::Timeout) said += end->heard ? "(" + end->awaited + ")" : "(hello)";
     said += " ";
   }
-  void OnNotice(const UpdateSession&, SessionNotice notice) override {
-    said += notice == SessionNotice::TakenAsText ? "text " : "no-unit ";
-  }
-  std::string said;
-};
+  return said;
+}
 
 struct Step {
   int at_ms;
@@ -104,7 +107,7 @@ const Case kCases[] = {
      1 + 2 * kBlk + kCrc,
      true},
     {"refused", Rules(false, 0, 0), 1, {{0, {H, B, C, F}}}, "failed ", 1 + kBlk + kCrc, true},
-    {"a wrong first byte", Rules(false, 0, 0), 1, {{0, {0x00, H}}}, "protocol ", 0, true},
+    {"a wrong first byte", Rules(false, 0, 0), 1, {{0, {0x00, H}}}, "protocol-error ", 0, true},
     {"the window waits for ever", Rules(false, 0, 0), 1, {{0, {H}}, {600000, {}}}, "", 1, false},
     {"no hello", Rules(false, 1000, 300), 1, {{999, {}}, {1000, {}}}, "timeout(hello) ", 0, true},
     {"silence after the hello",
@@ -125,7 +128,7 @@ const Case kCases[] = {
      Rules(false, 0, 0),
      2,
      {{0, {H, B}}, {5, {}, Step::kLost}},
-     "lost ",
+     "port-lost ",
      1 + kBlk,
      true},
     {"interrupted",
@@ -188,14 +191,14 @@ const Case kCases[] = {
      Rules(true, 0, 300),
      1,
      {{0, {H, B, C, K}}, {5, {}, Step::kLost}},
-     "begun ok lost-between ",
+     "begun ok port-lost-between ",
      1 + kBlk + kCrc,
      true},
     {"repeat: lost during a unit",
      Rules(true, 0, 300),
      2,
      {{0, {H, B}}, {5, {}, Step::kLost}},
-     "begun lost ",
+     "begun port-lost ",
      1 + kBlk,
      true},
     {"repeat: interrupted between units says nothing",
@@ -214,24 +217,27 @@ TEST_P(SessionRulesTest, SameEndingWholeAndByteByByte) {
   for (const bool one_at_a_time : {false, true}) {
     SCOPED_TRACE(one_at_a_time ? "one byte a read" : "as it arrives");
     const Bytes image(c.blocks * kBlockSize, 0x5A);
-    Recorder recorder;
+    std::vector<SessionEvent> told;
+    const auto take = [&told](std::vector<SessionEvent> events) {
+      told.insert(told.end(), events.begin(), events.end());
+    };
     ScriptedChannel channel;
     channel.one_at_a_time = one_at_a_time;
-    UpdateSession session(image, 1, c.rules, &recorder);
-    SessionDriver driver(channel, session, nullptr, &Now);
+    UpdateSession session(image, 1, c.rules);
+    SessionDriver driver(channel, session, false, &Now);
     const SessionClock::time_point t0{};
     g_now = t0;
-    session.Start(g_now, true);
+    take(session.Start(g_now, true).events);
     for (const Step& step : c.steps) {
       g_now = t0 + milliseconds(step.at_ms);
       channel.waiting.insert(channel.waiting.end(), step.bytes.begin(), step.bytes.end());
       if (step.what == Step::kLost) channel.lost = true;
-      if (step.what == Step::kInterrupt) session.Stop(g_now, UnitResult::Interrupted);
+      if (step.what == Step::kInterrupt) take(session.Stop(g_now, UnitResult::Interrupted).events);
       do {
-        driver.Service();
+        take(driver.Service());
       } while (!channel.waiting.empty() && !session.done());
     }
-    EXPECT_EQ(recorder.said, c.said);
+    EXPECT_EQ(Words(told), c.said);
     EXPECT_EQ(channel.sent, c.sent);
     EXPECT_EQ(session.done(), c.done);
   }
@@ -245,18 +251,32 @@ INSTANTIATE_TEST_SUITE_P(Cases, SessionRulesTest, ::testing::ValuesIn(kCases),
                            return name;
                          });
 
-// From each block sent to the next request: the median and the longest, for the unit's record.
-TEST(UpdateSession, TellsTheBlockTurnaround) {
+// The unit's end carries what a record tells without asking the session: how far it came,
+// and from each block sent to the next request the median and the longest.
+TEST(UpdateSession, TheEndTellsProgressAndBlockTurnaround) {
   const Bytes image(3 * kBlockSize, 0);
   UpdateSession session(image, 1, Rules(false, 0, 0));
   const SessionClock::time_point t0{};
   session.Start(t0, true);
-  EXPECT_FALSE(session.turnaround_median_ms());
+  std::vector<SessionEvent> told;
   for (const auto& [ms, byte] : std::vector<std::pair<int, std::uint8_t>>{
-           {0, H}, {1, B}, {3, 0x55}, {5, B}, {7, B}, {17, C}, {18, K}})
-    session.Feed(byte, t0 + milliseconds(ms));
-  EXPECT_DOUBLE_EQ(*session.turnaround_median_ms(), 4);  // 4, 2 and 10 ms
-  EXPECT_DOUBLE_EQ(*session.turnaround_max_ms(), 10);
+           {0, H}, {1, B}, {3, 0x55}, {5, B}, {7, B}, {17, C}, {18, K}}) {
+    auto events = session.Feed(byte, t0 + milliseconds(ms)).events;
+    told.insert(told.end(), events.begin(), events.end());
+  }
+  ASSERT_TRUE(std::holds_alternative<UnitEnd>(told.back()));
+  const UnitEnd& end = std::get<UnitEnd>(told.back());
+  EXPECT_EQ(end.progress.blocks_sent, 3u);
+  EXPECT_EQ(end.progress.image_bytes_sent, 3 * kBlockSize);
+  EXPECT_EQ(end.bytes_sent, 1 + 3 * kBlockSize + kCrc);
+  EXPECT_EQ(end.elapsed, milliseconds(18));
+  EXPECT_DOUBLE_EQ(*end.block_ms_median, 4);  // 4, 2 and 10 ms
+  EXPECT_DOUBLE_EQ(*end.block_ms_max, 10);
+  // Progress told once a block, the last at 3 of 3.
+  const auto progress = std::count_if(told.begin(), told.end(), [](const SessionEvent& e) {
+    return std::holds_alternative<Progress>(e);
+  });
+  EXPECT_EQ(progress, 4);  // 0 of 3 once the hello is answered, then after each block
 }
 
 }  // namespace

@@ -69,11 +69,11 @@ struct Form1Parts {
   std::string program_dir;                 // the folder of the running program (UTF-8)
 };
 
-class Form1 : private SessionListener {
+class Form1 {
  public:
   // face must outlive this object. Nothing is shown until Form_Load.
   Form1(Form1Face& face, Form1Parts parts);
-  ~Form1() override;  // stops a running update and closes the port
+  ~Form1();  // stops a running update and closes the port
   Form1(const Form1&) = delete;
   Form1& operator=(const Form1&) = delete;
 
@@ -128,8 +128,8 @@ class Form1 : private SessionListener {
   // Tells the user how the exchange ended, the port still open and held still meanwhile,
   // then ends it.
   void EndExchangeWith(const std::string& text, MessageIcon icon);
-  void OnProgress(const UpdateSession& session) override;
-  void OnUnitEnded(const UpdateSession& session, const UnitEnd& end) override;
+  // The bar follows the progress; the end is kept for the message.
+  void Take(const std::vector<SessionEvent>& events);
 
   Form1Face& face_;
   Form1Parts parts_;

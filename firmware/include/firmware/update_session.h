@@ -1,6 +1,6 @@
 // One port's update work around the exchange, with no I/O and no clock of its own: it is given
-// the bytes received and the time, and answers with the bytes to send, the next deadline and
-// events for its listener.
+// the bytes received and the time, and answers each call with a step: the bytes to send and
+// the events, plain values that carry everything a reporter or a face needs to tell them.
 //
 // It holds the time-outs (for the device's hello, and for every awaited byte once the device
 // has spoken; none where not given, as in the window) and, with `repeat`, the rules that serve
@@ -15,8 +15,10 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <variant>
 #include <vector>
 
+#include "firmware/unit_result.h"
 #include "firmware/update_exchange.h"
 
 namespace pelkar {
@@ -29,16 +31,17 @@ struct SessionRules {
   bool repeat = false;                                  // unit after unit on the port
 };
 
-enum class UnitResult {
-  Ok,
-  Failed,
-  Timeout,
-  PortLost,
-  CannotOpen,
-  ProtocolError,
-  Interrupted,
-  Stopped,  // the user's Stop: nothing to tell
+// How far the unit in progress has come.
+struct Progress {
+  std::size_t blocks_sent = 0;
+  std::size_t block_count = 0;
+  std::size_t image_bytes_sent = 0;
+  std::size_t image_size = 0;
+  SessionClock::time_point since{};  // the unit's start (with repeat its hello), for a rate
 };
+
+// With repeat: a unit asked for its first block, so it counts.
+struct UnitBegun {};
 
 // How a unit ended, or the port with no unit on it (cannot be opened, lost between units).
 struct UnitEnd {
@@ -50,6 +53,11 @@ struct UnitEnd {
   std::optional<ExchangeMessage> message;  // the exchange's own text, when it has one
   std::optional<std::uint8_t> final_byte;  // the first byte or the verdict, when it ended so
   SessionClock::duration elapsed{};        // from the opening (with repeat: the unit's hello)
+  Progress progress;                       // how far it came; bytes_sent counts 11 and the sum
+  std::size_t bytes_sent = 0;
+  // From each block sent to the device's next request (milliseconds); none without one.
+  std::optional<double> block_ms_median;
+  std::optional<double> block_ms_max;
 };
 
 // Something worth a line that changes no result.
@@ -58,37 +66,40 @@ enum class SessionNotice {
   NoUnit,       // no unit said hello within the hello time-out: the port is done
 };
 
-class UpdateSession;
+// Bytes on the wire, for a trace; the session's driver adds them when asked to.
+struct WireBytes {
+  bool sent = false;  // false: received
+  std::vector<std::uint8_t> bytes;
+  SessionClock::time_point at{};
+};
 
-class SessionListener {
- public:
-  virtual ~SessionListener() = default;
-  virtual void OnProgress(const UpdateSession&) {}   // blocks_sent() moved
-  virtual void OnUnitBegun(const UpdateSession&) {}  // with repeat: a unit asked for a block
-  virtual void OnUnitEnded(const UpdateSession&, const UnitEnd&) {}
-  virtual void OnNotice(const UpdateSession&, SessionNotice) {}
+using SessionEvent = std::variant<Progress, UnitBegun, UnitEnd, SessionNotice, WireBytes>;
+
+// What one call answers: the bytes to send now (valid until the next call) and the events, in
+// the order they happened.
+struct SessionStep {
+  std::span<const std::uint8_t> send;
+  std::vector<SessionEvent> events;
 };
 
 class UpdateSession {
  public:
   using TimePoint = SessionClock::time_point;
 
-  // image and crc as UpdateExchange takes them (copied once); listener may be null and must
-  // outlive the session.
-  UpdateSession(std::span<const std::uint8_t> image, std::int32_t crc, SessionRules rules,
-                SessionListener* listener = nullptr);
+  // image and crc as UpdateExchange takes them (copied once).
+  UpdateSession(std::span<const std::uint8_t> image, std::int32_t crc, SessionRules rules);
 
   // The driver has tried to open the port. A port that did not open ends the session.
-  void Start(TimePoint now, bool port_open);
-  // One received byte; returns the bytes to send (valid until the next call).
-  std::span<const std::uint8_t> Feed(std::uint8_t byte, TimePoint now);
+  SessionStep Start(TimePoint now, bool port_open);
+  // One received byte.
+  SessionStep Feed(std::uint8_t byte, TimePoint now);
   // Call once now has reached deadline(): ends a wait that has run out.
-  void Tick(TimePoint now);
+  SessionStep Tick(TimePoint now);
   // The port has gone away, or refused the bytes.
-  void Lost(TimePoint now);
+  SessionStep Lost(TimePoint now);
   // Stopped by the user (Stopped) or by an interrupt (Interrupted): a unit in progress ends
   // with that result, a wait between units ends with nothing told.
-  void Stop(TimePoint now, UnitResult why);
+  SessionStep Stop(TimePoint now, UnitResult why);
   // No further unit: the session ends after the one in progress, or now when none is.
   void Retire();
 
@@ -98,23 +109,17 @@ class UpdateSession {
   bool done() const noexcept { return done_; }
   // A unit is in progress: without repeat from the start, with it once it asked for a block.
   bool in_unit() const noexcept { return in_unit_; }
-  const UpdateExchange& exchange() const noexcept { return exchange_; }
-  // When the unit in progress began (the opening; with repeat its hello).
-  TimePoint started() const noexcept { return started_; }
-  const SessionRules& rules() const noexcept { return rules_; }
-
-  // Time from each block sent to the device's next request, of the last unit (milliseconds).
-  std::optional<double> turnaround_median_ms() const;
-  std::optional<double> turnaround_max_ms() const;
 
  private:
+  SessionStep Told(std::span<const std::uint8_t> send = {});
+  Progress ProgressNow() const;
   void Rearm(TimePoint now);
   void End(UnitEnd end, TimePoint now);
   void Concluded(TimePoint now);
 
   SessionRules rules_;
-  SessionListener* listener_;
   UpdateExchange exchange_;
+  std::vector<SessionEvent> events_;  // of the call in progress
   bool done_ = false;
   bool in_unit_ = false;
   bool heard_ = false;  // the device has spoken (with repeat: said hello)

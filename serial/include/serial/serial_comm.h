@@ -7,9 +7,10 @@
 // control is always off, since an image holds 0x11 and 0x13 bytes. Not thread-safe; one owner
 // at a time.
 //
-// Drivers wait for "a byte has arrived, a deadline, or a stop" with WaitReadable() or
-// WaitForPorts(), which cost no CPU while nothing comes, on every system. On POSIX systems
-// Descriptor() also serves poll() or a QSocketNotifier.
+// Drivers wait for "a byte has arrived, a deadline, or a stop" with WaitReadable(), or over
+// several channels of any kind with WaitForChannels() (serial/port_channel.h), which cost no
+// CPU while nothing comes, on every system. On POSIX systems Descriptor() also serves poll() or
+// a QSocketNotifier.
 #pragma once
 
 #include <chrono>
@@ -35,10 +36,26 @@ class WaitInterrupt {
   bool Raised() const noexcept;
   // A descriptor that is readable while raised, for a caller's own poll(); -1 on Windows.
   int Descriptor() const noexcept;
+  // What a wait sees raised: POSIX the descriptor above, Windows an event HANDLE.
+  std::intptr_t WaitObject() const noexcept { return native_[0]; }
 
  private:
-  friend class SerialComm;
   std::intptr_t native_[2];  // the two ends of a pipe, or an event
+};
+
+// Reads that fail while the port still answers: some drivers abort reads after a line error
+// until it is cleared, so one failure is no loss, but a port that fails every read is as good
+// as lost. Each port keeps its own count.
+class ReadFailures {
+ public:
+  static constexpr int kInARow = 3;
+  // A read failed; true when the port is to be taken as lost now (at once when it no longer
+  // answers at all).
+  bool Failed(bool answers) noexcept { return !answers || ++in_a_row_ >= kInARow; }
+  void Succeeded() noexcept { in_a_row_ = 0; }
+
+ private:
+  int in_a_row_ = 0;
 };
 
 enum class WaitResult {
@@ -57,9 +74,10 @@ class SerialComm {
   ~SerialComm();  // closes the port
 
   // Opens COM<ComPort> (see serial/port_map.h) at BaudRate, 8 data bits, no parity, one stop
-  // bit, and empties both queues. A port still open on this channel is closed first. False
-  // when there is no such port, it is busy or not allowed, or it refuses the settings or the
-  // rate; LastErrno()/LastError() tell which.
+  // bit, raw, and empties both queues. A port still open on this channel is closed first.
+  // False when there is no such port, it is busy or not allowed, or it refuses the settings or
+  // the rate; LastErrno()/LastError() tell which. A failed open holds nothing and leaves the
+  // port's settings as they were.
   bool OpenPort(std::uint8_t ComPort, std::int32_t BaudRate);
   // The same for a device path (a /dev node, a virtual port link or a pseudo-terminal; on
   // Windows \\.\COMn, or COMn). Paths are UTF-8.
@@ -77,18 +95,21 @@ class SerialComm {
   // Reads what is waiting now, up to out.size() bytes, without waiting; returns the count
   // (0: nothing waiting, or the port failed: see PortLost()).
   std::size_t ReadAvailable(std::span<std::uint8_t> out);
-  // Closes the port; nothing happens when none is open.
+  // Puts back the settings the open changed (once output still queued has gone, waiting at
+  // most a second for it) where the port still exists, and closes it; nothing happens when
+  // none is open.
   void ClosePort();
 
   // Waits until a byte is waiting or the port is lost (kReady), the deadline passes
   // (kTimeout) or interrupt, when given, is raised (kInterrupted). A closed channel waits for
   // the deadline or the interrupt only. std::system_error when the system cannot wait.
   WaitResult WaitReadable(Clock::time_point deadline, const WaitInterrupt* interrupt = nullptr);
-  // The same over several channels: kReady when any of them has bytes waiting or is lost.
-  // A lost port makes every wait end at once, so close it. On Windows at most 63 open
-  // channels (std::length_error beyond).
-  static WaitResult WaitForPorts(std::span<SerialComm* const> ports, Clock::time_point deadline,
-                                 const WaitInterrupt* interrupt = nullptr);
+  // The steps of a wait, as PortChannel has them (serial/port_channel.h): bytes waiting or the
+  // port lost, checked now; the object that wakes a wait (the descriptor; on Windows the event
+  // of a one-byte read started here); the wait's end, which collects that read.
+  bool Ready();
+  std::intptr_t BeginWait();
+  bool EndWait(bool woken);
 
   bool IsOpen() const noexcept { return native_ != nullptr; }
   // POSIX: the descriptor for readiness notification (poll, QSocketNotifier); -1 when closed,
@@ -113,10 +134,18 @@ class SerialComm {
   // returns false.
   bool Fail(long system_error, std::string_view what);
   void MarkLost(long system_error);
+  // A read failed: the port is lost when it no longer answers or fails too often in a row.
+  void ReadFailed(long system_error, bool answers);
+  // Sets the open port up for the rate; false (with the failure recorded) when it refuses.
+  bool Configure(std::int32_t BaudRate);
+  // Waits, at most a second, until the output queue is empty; true when it is.
+  bool LetOutputDrain();
+  std::size_t OutputQueued();
 
   std::unique_ptr<Native> native_;  // null while closed
   std::string path_;
   bool lost_ = false;
+  ReadFailures read_failures_;
   int errno_ = 0;
   std::string error_;
 };

@@ -15,8 +15,15 @@ target_link_options(pelkar1_update PRIVATE
   -sALLOW_MEMORY_GROWTH -sEXPORTED_RUNTIME_METHODS=ccall -sDYNAMIC_EXECUTION=0
   -sINCOMING_MODULE_JS_API=locateFile,onRuntimeInitialized,print,printErr)
 
-set(PELKAR_WEB_FILES index.html page.js page.css)
+set(PELKAR_WEB_FILES index.html page.css)
 set(copied)
+# page.js: the script's parts by concern, joined in the order each uses the ones before.
+set(PELKAR_PAGE_SCRIPT core_calls.js serial_channel.js files.js window.js)
+list(TRANSFORM PELKAR_PAGE_SCRIPT PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/web/)
+add_custom_command(OUTPUT ${PELKAR_SITE}/page.js
+  COMMAND ${CMAKE_COMMAND} -E cat ${PELKAR_PAGE_SCRIPT} > ${PELKAR_SITE}/page.js
+  DEPENDS ${PELKAR_PAGE_SCRIPT} VERBATIM)
+list(APPEND copied ${PELKAR_SITE}/page.js)
 foreach(file ${PELKAR_WEB_FILES})
   add_custom_command(OUTPUT ${PELKAR_SITE}/${file}
     COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/web/${file} ${PELKAR_SITE}/${file}

@@ -1,4 +1,4 @@
-// The page's face of Form1: the window drawn in HTML by the page's script (app/web/page.js).
+// The page's face of Form1: the window drawn in HTML by the page's script (app/web/window.js).
 // The script calls the functions below for the person's actions, one at a time and never
 // while another runs; the message box and the file picker suspend the call (Asyncify) until
 // they are dismissed, so Form1 sees them as modal as on the desktop. Whatever the core writes

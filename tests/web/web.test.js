@@ -206,6 +206,35 @@ describe('the page in Chromium', {skip: !pelkar1 || !site ? 'PELKAR1 or PELKAR_W
     await stopDevice();
   });
 
+  // The line garbling or losing bytes keeps the port: the update goes on to its end. Any
+  // other failed read loses it.
+  for (const {errors, shown} of [
+    {errors: ['FramingError', 'ParityError', 'BreakError', 'BufferOverrunError'],
+      shown: {text: 'Update OK', icon: 'information'}},
+    {errors: ['UnknownError'], shown: {text: kLost, icon: 'error'}},
+  ]) {
+    test(`read errors mid-update (${errors.join(', ')}): "${shown.text}"`, async () => {
+      const saved = path.join(work, 'saved-errors.bin');
+      fs.rmSync(saved, {force: true});
+      device = await startDevice('--baud', '115200', '--save', saved);
+      const page = await openPage();
+      await choosePort(page, 'Serial port #1');
+      await loadFile(page, image);
+      await page.click('#update');
+      for (const [at, error] of errors.entries()) {
+        await waitForBar(page, 0.1 + 0.2 * at);
+        await page.evaluate(async (name) => (await navigator.serial.getPorts())[0].lineError(name), error);
+      }
+      assert.deepEqual(await message(page), shown);
+      if (shown.text === 'Update OK') {
+        await device.done;
+        device = null;
+        assert.ok(fs.readFileSync(saved).equals(fs.readFileSync(image)), 'the device holds the file');
+      }
+      await stopDevice();
+    });
+  }
+
   test('a port that cannot be opened is told, and nothing starts', async () => {
     const page = await openPage();  // no device behind the port
     await choosePort(page, 'Serial port #1');

@@ -15,7 +15,6 @@ const serial = {
   reader: null,
   writer: null,
   reading: null,
-  writes: Promise.resolve(),
   chunks: [],
   size: 0,
   gone: false,
@@ -68,7 +67,6 @@ const serial = {
     this.gone = false;
     this.closing = false;
     this.writer = port.writable.getWriter();
-    this.writes = Promise.resolve();
     this.reading = this.readAll(port);
     return true;
   },
@@ -124,10 +122,11 @@ const serial = {
   lost() {
     return this.gone;
   },
+  // Straight to the stream, which keeps the order: waiting for each write's promise before the
+  // next held every answer back by a turn of the event loop.
   write(bytes) {
     if (!this.writer || this.gone) return false;
-    const writer = this.writer;
-    this.writes = this.writes.then(() => writer.write(bytes)).catch(() => this.lose());
+    this.writer.write(bytes).catch(() => this.lose());
     return true;
   },
   async close() {

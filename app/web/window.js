@@ -24,6 +24,15 @@ function addAskItem() {
   menu.append(ask);
 }
 
+const bar = {
+  share: undefined,  // to be drawn
+  draw() {
+    $('picture1').firstElementChild.style.transform = `scaleX(${this.share})`;
+    $('picture1').setAttribute('aria-valuenow', String(Math.round(this.share * 100)));
+    this.share = undefined;
+  },
+};
+
 // What the core's face (web_form1.cpp) calls.
 const form = {
   addPortItem(caption) {
@@ -57,10 +66,12 @@ const form = {
     $('update').textContent = caption;
     core.running = caption === 'Stop';
   },
+  // Drawn in a task of its own, not inside the core's call: the answer the call has written goes
+  // out only once the call returns, and the drawing held it back.
   showProgress(units, scale) {
     const share = scale > 0 ? Math.min(1, Math.max(0, units / scale)) : 0;
-    $('picture1').firstElementChild.style.width = `${share * 100}%`;
-    $('picture1').setAttribute('aria-valuenow', String(Math.round(share * 100)));
+    if (bar.share === undefined) setTimeout(() => bar.draw());
+    bar.share = share;
   },
 };
 

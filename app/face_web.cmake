@@ -31,3 +31,13 @@ foreach(file ${PELKAR_WEB_FILES})
   list(APPEND copied ${PELKAR_SITE}/${file})
 endforeach()
 add_custom_target(pelkar_web_page ALL DEPENDS ${copied})
+
+# The site as a release artifact, beside the Windows installer: the five files in
+# build/web/Pelkar1-<version>-web.zip, to be served as they are from any static host.
+set(PELKAR_WEB_ZIP ${CMAKE_BINARY_DIR}/Pelkar1-${PROJECT_VERSION}-web.zip)
+add_custom_command(OUTPUT ${PELKAR_WEB_ZIP}
+  COMMAND ${CMAKE_COMMAND} -E tar cf ${PELKAR_WEB_ZIP} --format=zip --mtime=2000-01-01
+    index.html page.js page.css pelkar1_update.js pelkar1_update.wasm
+  WORKING_DIRECTORY ${PELKAR_SITE}
+  DEPENDS pelkar1_update ${copied} VERBATIM)
+add_custom_target(pelkar_web_zip DEPENDS ${PELKAR_WEB_ZIP})

@@ -11,6 +11,7 @@ const core = {
   chain: Promise.resolve(),
   running: false,  // an update runs: "Update" reads "Stop"
   portsChanged: false,
+  answering: false,  // the core answers what came from the port: what it draws can wait
 
   fault(error) {
     console.error('pelkar1_update:', error);

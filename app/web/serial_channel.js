@@ -161,7 +161,12 @@ const serial = {
       this.scheduled = false;
       if (generation !== this.generation || !this.watching) return;
       if (this.size === 0 && !this.gone) return;
-      return Module.ccall('pelkar_port_data_arrived', null, [], [], {async: true});
+      core.answering = true;
+      try {
+        return Module.ccall('pelkar_port_data_arrived', null, [], [], {async: true});
+      } finally {
+        core.answering = false;
+      }
     });
   },
   watch(on) {

@@ -27,6 +27,7 @@ function addAskItem() {
 const bar = {
   share: undefined,  // to be drawn
   draw() {
+    if (this.share === undefined) return;
     $('picture1').firstElementChild.style.transform = `scaleX(${this.share})`;
     $('picture1').setAttribute('aria-valuenow', String(Math.round(this.share * 100)));
     this.share = undefined;
@@ -66,12 +67,13 @@ const form = {
     $('update').textContent = caption;
     core.running = caption === 'Stop';
   },
-  // Drawn in a task of its own, not inside the core's call: the answer the call has written goes
-  // out only once the call returns, and the drawing held it back.
+  // While the core answers the port, drawn in a task of its own once its call has returned:
+  // the answer the call has written goes out only then, and the drawing held it back.
   showProgress(units, scale) {
     const share = scale > 0 ? Math.min(1, Math.max(0, units / scale)) : 0;
-    if (bar.share === undefined) setTimeout(() => bar.draw());
+    if (bar.share === undefined && core.answering) setTimeout(() => bar.draw());
     bar.share = share;
+    if (!core.answering) bar.draw();
   },
 };
 

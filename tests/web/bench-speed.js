@@ -24,8 +24,55 @@ const site = process.env.PELKAR_WEB_SITE;
 const runs = Number(process.argv[2] || 5);
 const kLineBytesPerSecond = 11520;  // 115200 baud, 8N1
 
+// Counts the traffic at Web Serial's streams, the page's and the minimal host's alike: bytes
+// each way, when the first and the last arrived, and how long after a request's arrival its
+// answer reaches the stream's sink (the first microtask after the write, which for the page
+// runs once the core's call has returned). window.pelkarCount() starts a new count.
+function countStreams() {
+  const fresh = () => ({sent: 0, received: 0, first: null, last: null, replies: [], calls: []});
+  window.pelkarTraffic = fresh();
+  window.pelkarCount = () => {
+    window.pelkarTraffic = fresh();
+  };
+  const count = () => window.pelkarTraffic;
+  const read = ReadableStreamDefaultReader.prototype.read;
+  ReadableStreamDefaultReader.prototype.read = function() {
+    return read.call(this).then((result) => {
+      if (result.value && result.value.length) {
+        count().first ??= performance.now();
+        count().last = performance.now();
+        count().received += result.value.length;
+      }
+      return result;
+    });
+  };
+  const write = WritableStreamDefaultWriter.prototype.write;
+  WritableStreamDefaultWriter.prototype.write = function(chunk) {
+    count().sent += chunk.length;
+    const arrived = count().last;
+    queueMicrotask(() => count().replies.push(performance.now() - arrived));
+    return write.call(this, chunk);
+  };
+  // And how long the core's call for an arrival takes.
+  let module;
+  Object.defineProperty(window, 'Module', {configurable: true, get: () => module, set: (value) => {
+    module = value;
+    let ccall;
+    Object.defineProperty(module, 'ccall', {configurable: true, get: () => ccall && ((name, ...rest) => {
+      const started = performance.now();
+      const result = ccall(name, ...rest);
+      if (name === 'pelkar_port_data_arrived') {
+        Promise.resolve(result).then(() => count().calls.push(performance.now() - started));
+      }
+      return result;
+    }), set: (value) => {
+      ccall = value;
+    }});
+  }});
+}
+
 // The update as few lines of Web Serial can do it: every block answered the moment its
-// request arrives. Counts as the page's own instrumentation does.
+// request arrives.
 async function minimalHost(image) {
   const ports = await navigator.serial.getPorts();
   const port = ports.find((candidate) => candidate.getInfo().usbProductId === 0x7777);
@@ -34,64 +81,19 @@ async function minimalHost(image) {
   await port.readable.cancel();
   const reader = port.readable.getReader();
   const writer = port.writable.getWriter();
-  const traffic = {sent: 0, received: 0, first: null, last: null, replies: []};
-  const send = (bytes) => {
-    traffic.sent += bytes.length;
-    const arrived = traffic.last;
-    queueMicrotask(() => traffic.replies.push(performance.now() - arrived));
-    writer.write(bytes);
-  };
   let block = 0;
   for (let done = false; !done;) {
     const {value} = await reader.read();
-    traffic.first ??= performance.now();
-    traffic.last = performance.now();
-    traffic.received += value.length;
     for (const byte of value) {
-      if (byte === 10) send(new Uint8Array([11]));
-      else if (byte === 12) send(image.subarray(256 * block, 256 * ++block));
-      else if (byte === 13) send(new Uint8Array(4));
+      if (byte === 10) writer.write(new Uint8Array([11]));
+      else if (byte === 12) writer.write(image.subarray(256 * block, 256 * ++block));
+      else if (byte === 13) writer.write(new Uint8Array(4));
       else if (byte === 14 || byte === 15) done = true;
     }
   }
   reader.releaseLock();
   writer.releaseLock();
   await port.close();
-  return traffic;
-}
-
-// Counts the page's traffic from inside its channel, and how long after a request's arrival
-// its answer reaches the stream's sink (the first microtask after the write runs once the core
-// has returned) and the core's call for it has ended.
-function countPage() {
-  const serial = Module.page.serial;
-  window.pelkarTraffic = {sent: 0, received: 0, first: null, last: null, replies: [], calls: []};
-  if (serial.counted) return;
-  serial.counted = true;
-  const push = serial.push.bind(serial);
-  const write = serial.write.bind(serial);
-  const ccall = Module.ccall;
-  const now = () => window.pelkarTraffic;
-  Module.ccall = (name, ...rest) => {
-    const started = performance.now();
-    const result = ccall(name, ...rest);
-    if (name === 'pelkar_port_data_arrived') {
-      Promise.resolve(result).then(() => now().calls.push(performance.now() - started));
-    }
-    return result;
-  };
-  serial.push = (bytes) => {
-    now().first ??= performance.now();
-    now().last = performance.now();
-    now().received += bytes.length;
-    push(bytes);
-  };
-  serial.write = (bytes) => {
-    now().sent += bytes.length;
-    const arrived = now().last;
-    queueMicrotask(() => now().replies.push(performance.now() - arrived));
-    return write(bytes);
-  };
 }
 
 const ratio = ({sent, received, first, last}) =>
@@ -119,6 +121,7 @@ try {
   writePolicy(server.url);
   browser = await chromium.launch({executablePath: kChromium, args: kChromiumFlags, env: stack.env});
   const page = await browser.newPage();
+  await page.addInitScript(countStreams);
   await page.goto(`${server.url}/`);
   await page.waitForSelector('body[data-ready="true"]');
   await page.click('#serial-port');
@@ -129,7 +132,7 @@ try {
   const replies = {page: [], minimal: []};
   const calls = [];
   for (let run = 1; run <= runs; ++run) {
-    await page.evaluate(countPage);
+    await page.evaluate(() => window.pelkarCount());
     await page.click('#update');
     const shown = await message(page, {timeout: 60000});
     if (shown.text !== 'Update OK') throw new Error(`the page's update ended in "${shown.text}"`);
@@ -138,7 +141,9 @@ try {
     ratios.page.push(ratio(counted));
     replies.page.push(...counted.replies);
     calls.push(...counted.calls);
-    const traffic = await page.evaluate(`(${minimalHost})(new Uint8Array(${JSON.stringify(bytes)}))`);
+    await page.evaluate(() => window.pelkarCount());
+    await page.evaluate(`(${minimalHost})(new Uint8Array(${JSON.stringify(bytes)}))`);
+    const traffic = await page.evaluate(() => window.pelkarTraffic);
     ratios.minimal.push(ratio(traffic));
     replies.minimal.push(...traffic.replies);
     console.log(`run ${run}: page ${ratios.page.at(-1).toFixed(3)}, minimal host ${ratios.minimal.at(-1).toFixed(3)}`);

@@ -87,6 +87,7 @@ export function writePolicy(origin) {
   fs.writeFileSync(kPolicyFile, JSON.stringify({
     SerialAllowAllPortsForUrls: [origin],
   }));
+  process.once('exit', removePolicy);  // should the run end before it removes it
 }
 export function removePolicy() {
   fs.rmSync(kPolicyFile, {force: true});

@@ -48,11 +48,13 @@ const serial = {
       return false;
     }
     try {
-      // Both queues emptied before the first read, so that nothing from before the open (a
-      // request that crossed a Stop, say) is taken as the device's: cancelling the stream
-      // flushes what the port holds for reading, aborting the other what waits to be sent.
+      // Emptied before the first read, so that nothing from before the open (a request that
+      // crossed a Stop, say) is taken as the device's: cancelling the stream flushes what the
+      // port holds for reading. Its queue out holds nothing of this page's yet, and a tty's
+      // close waits for what an earlier program wrote to go: a second flush (aborting the
+      // writable stream) would empty nothing, and a device watching the line sees each flush
+      // as a host arriving anew.
       await port.readable.cancel();
-      await port.writable.abort();
     } catch (error) {
       core.fault(error);
       await port.close().catch(() => {});

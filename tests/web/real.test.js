@@ -57,6 +57,7 @@ async function openPage() {
   const context = await browser.newContext({acceptDownloads: true});
   const page = await context.newPage();
   page.on('pageerror', (error) => console.error('page error:', error.message));
+  page.on('console', (line) => line.type() === 'error' && console.error('page:', line.text()));
   await page.goto(`${server.url}/`);
   await page.waitForSelector('body[data-ready="true"]');
   return page;

@@ -15,8 +15,15 @@ target_link_options(pelkar1_update PRIVATE
   -sALLOW_MEMORY_GROWTH -sEXPORTED_RUNTIME_METHODS=ccall -sDYNAMIC_EXECUTION=0
   -sINCOMING_MODULE_JS_API=locateFile,onRuntimeInitialized,print,printErr)
 
-set(PELKAR_WEB_FILES index.html page.js page.css)
+set(PELKAR_WEB_FILES index.html page.css)
 set(copied)
+# page.js: the script's parts by concern, joined in the order each uses the ones before.
+set(PELKAR_PAGE_SCRIPT core_calls.js serial_channel.js files.js window.js)
+list(TRANSFORM PELKAR_PAGE_SCRIPT PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/web/)
+add_custom_command(OUTPUT ${PELKAR_SITE}/page.js
+  COMMAND ${CMAKE_COMMAND} -E cat ${PELKAR_PAGE_SCRIPT} > ${PELKAR_SITE}/page.js
+  DEPENDS ${PELKAR_PAGE_SCRIPT} VERBATIM)
+list(APPEND copied ${PELKAR_SITE}/page.js)
 foreach(file ${PELKAR_WEB_FILES})
   add_custom_command(OUTPUT ${PELKAR_SITE}/${file}
     COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/web/${file} ${PELKAR_SITE}/${file}
@@ -24,3 +31,13 @@ foreach(file ${PELKAR_WEB_FILES})
   list(APPEND copied ${PELKAR_SITE}/${file})
 endforeach()
 add_custom_target(pelkar_web_page ALL DEPENDS ${copied})
+
+# The site as a release artifact, beside the Windows installer: the five files in
+# build/web/Pelkar1-<version>-web.zip, to be served as they are from any static host.
+set(PELKAR_WEB_ZIP ${CMAKE_BINARY_DIR}/Pelkar1-${PROJECT_VERSION}-web.zip)
+add_custom_command(OUTPUT ${PELKAR_WEB_ZIP}
+  COMMAND ${CMAKE_COMMAND} -E tar cf ${PELKAR_WEB_ZIP} --format=zip --mtime=2000-01-01
+    index.html page.js page.css pelkar1_update.js pelkar1_update.wasm
+  WORKING_DIRECTORY ${PELKAR_SITE}
+  DEPENDS pelkar1_update ${copied} VERBATIM)
+add_custom_target(pelkar_web_zip DEPENDS ${PELKAR_WEB_ZIP})

@@ -1,6 +1,6 @@
-// The page's ports: those the browser granted it, reached over Web Serial by the page's script
-// (app/web/page.js), which reads arrivals into a buffer of its own as they come and writes
-// queued bytes in order.
+// The page's ports: those the browser granted it, reached over Web Serial by the page's
+// script (app/web/serial_channel.js), which reads arrivals into a buffer of its own as they
+// come and writes queued bytes in order.
 #include <emscripten/em_js.h>
 #include <emscripten/emscripten.h>
 

@@ -1,4 +1,4 @@
-// The page's face of Form1: the window drawn in HTML by the page's script (app/web/page.js).
+// The page's face of Form1: the window drawn in HTML by the page's script (app/web/window.js).
 // The script calls the functions below for the person's actions, one at a time and never
 // while another runs; the message box and the file picker suspend the call (Asyncify) until
 // they are dismissed, so Form1 sees them as modal as on the desktop. Whatever the core writes
@@ -139,8 +139,10 @@ EMSCRIPTEN_KEEPALIVE void pelkar_command1_click() {
 EMSCRIPTEN_KEEPALIVE void pelkar_key_press(int unit) {
   Run([unit](Form1& core) { core.Form_KeyPress(static_cast<char16_t>(unit)); });
 }
+// The exchange writes no file, and a box it shows offers what there is first: no look for
+// outputs after every arrival, which cost more than the arrival itself.
 EMSCRIPTEN_KEEPALIVE void pelkar_port_data_arrived() {
-  Run([](Form1& core) { core.Port_DataArrived(); });
+  if (face != nullptr) face->core().Port_DataArrived();
 }
 EMSCRIPTEN_KEEPALIVE void pelkar_form_unload() {
   Run([](Form1& core) { core.Form_Unload(); });

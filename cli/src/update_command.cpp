@@ -1,17 +1,12 @@
 #include "update_command.h"
 
 #include <algorithm>
-#include <array>
 #include <chrono>
-#include <cmath>
-#include <cstdio>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <sstream>
 
 #include "files/files.h"
-#include "firmware/crc.h"
 #include "firmware/image.h"
 #include "firmware/update_session.h"
 #include "firmware_input.h"
@@ -23,6 +18,7 @@
 #include "serial/session_driver.h"
 #include "signals.h"
 #include "unit_log.h"
+#include "update_records.h"
 #include "update_reporters.h"
 
 namespace pelkar::cli {
@@ -93,7 +89,7 @@ class Updater {
         image_(input.image),
         log_(log),
         backend_(backend),
-        host_(HostName()) {
+        records_{request, input, HostName()} {
     reporters_.push_back(LineReporter(request, io));
     if (request.json) reporters_.push_back(JsonReporter(request, io));
     if (log) reporters_.push_back(LogReporter(*log, io));
@@ -198,9 +194,10 @@ class Updater {
     p.lost = end.result == UnitResult::PortLost;
     // Lost between units harms no unit: it fails the run only when the port never comes back.
     if (!(request_.repeat && p.lost) || end.unit) worst_ = std::max(worst_, ExitFor(end.result));
-    const std::string message = Describe(p, end);
+    const std::string message = DescribeEnd(request_, end, p.open_error);
     const double seconds = std::chrono::duration<double>(end.elapsed).count();
-    const auto record = Record(p, end, message, seconds);
+    const auto record = UnitRecord(records_, {p.port, p.adapter, end.unit ? p.unit : 0}, end,
+                                   message, seconds);
     const Ending ending{end, end.unit ? p.unit : 0, message, seconds, record};
     for (auto& r : reporters_)
       r->Ended(p.Info(), ending);
@@ -280,75 +277,6 @@ class Updater {
     }
   }
 
-  std::string Describe(const Port& p, const UnitEnd& end) const {
-    const std::string text = end.message ? end.message->text : "";
-    const std::string sent = std::to_string(end.progress.blocks_sent) + " of " +
-                             std::to_string(end.progress.block_count) + " blocks sent";
-    switch (end.result) {
-      case UnitResult::Ok:
-        return text;
-      case UnitResult::Failed:
-        return text + ": the device refused the image. Check the image and run the update again.";
-      case UnitResult::ProtocolError:
-        if (end.outcome == ExchangeOutcome::IllegalCommand) {
-          return text + ": the device's first byte was 0x" + Hex2(end.final_byte.value_or(0)) +
-                 ", not its hello (0x0A). Check that the port leads to the device's boot loader.";
-        }
-        return text +
-               ". The device may run another boot loader version; do not use it until the update "
-               "has succeeded.";
-      case UnitResult::Timeout:
-        if (!end.heard) {
-          return "No answer from the device within " + Seconds(request_.hello_timeout_s) +
-                 ". Check the cable and the port, reset the device and run the update again.";
-        }
-        return "Timed out waiting for " + end.awaited + " (" + Seconds(request_.timeout_s) +
-               " without progress; " + sent + "). Reset the device and run the update again.";
-      case UnitResult::PortLost:
-        if (!end.unit) return "The port was lost between units. Check the cable and the adapter.";
-        return "The port was lost during the update (" + sent +
-               "). Check the cable and the adapter, then run the update again.";
-      case UnitResult::CannotOpen:
-        return p.open_error;
-      case UnitResult::Interrupted:
-      case UnitResult::Stopped:
-        break;
-    }
-    return "Interrupted; the port is closed. Run the update again.";
-  }
-
-  nlohmann::ordered_json Record(const Port& p, const UnitEnd& end, const std::string& message,
-                                double seconds) const {
-    const auto wire = CrcWireBytes(image_.crc);
-    nlohmann::ordered_json j;
-    j["time"] = UtcTimestamp(std::chrono::system_clock::now());
-    j["host"] = host_;
-    j["unit"] = end.unit ? nlohmann::ordered_json(p.unit) : nlohmann::ordered_json(nullptr);
-    j["port"] = p.port.number ? nlohmann::ordered_json(*p.port.number) : nullptr;
-    j["path"] =
-        p.port.path.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(p.port.path);
-    j["adapter"] = p.adapter;
-    j["file"] = request_.image;
-    j["file_sha256"] = input_.file_sha256;
-    j["image_size"] = image_.bytes.size();
-    j["image_sha256"] = input_.image_sha256;
-    j["image_crc"] = image_.crc;
-    j["crc_bytes"] = std::vector<int>(wire.begin(), wire.end());
-    j["result"] = UnitResultOf(end.result).name;
-    j["message"] = message;
-    j["seconds"] = std::round(seconds * 1000) / 1000;
-    j["blocks"] = end.progress.blocks_sent;
-    j["blocks_total"] = end.progress.block_count;
-    j["bytes_sent"] = end.bytes_sent;
-    j["image_bytes_sent"] = end.progress.image_bytes_sent;
-    const auto ms = [](std::optional<double> v) {
-      return v ? nlohmann::ordered_json(std::round(*v * 10) / 10) : nlohmann::ordered_json(nullptr);
-    };
-    j["block_ms_median"] = ms(end.block_ms_median);
-    j["block_ms_max"] = ms(end.block_ms_max);
-    return j;
-  }
-
   int Finish() {
     for (auto& r : reporters_)
       r->Finished(ended_);
@@ -363,7 +291,7 @@ class Updater {
   UnitLog* log_;
   const PortBackend& backend_;
   SessionRules rules_;
-  std::string host_;
+  RecordContext records_;
   std::vector<std::unique_ptr<Port>> ports_;
   std::vector<std::unique_ptr<Reporter>> reporters_;
   std::size_t units_begun_ = 0;
@@ -415,30 +343,6 @@ const char* const kRepeatRule =
     "prints between updates is ignored; a hello (0x0A, also a line end) that is not followed by "
     "a block request within --timeout is taken as text, and a second hello before any block "
     "request starts over. Only a unit that asked for a block counts.";
-
-namespace {
-
-// A failure before any port is opened: one line, and with --json one object, so that a
-// script always gets a record.
-int Refuse(const UpdateRequest& request, Io io, int status, const char* result,
-           const std::string& message) {
-  if (request.json) {
-    nlohmann::ordered_json j;
-    j["time"] = UtcTimestamp(std::chrono::system_clock::now());
-    j["host"] = HostName();
-    j["unit"] = nullptr;
-    j["port"] = nullptr;
-    j["path"] = nullptr;
-    j["file"] = request.image;
-    j["result"] = result;
-    j["message"] = message;
-    io.out << DumpJson(j) << std::endl;
-  }
-  io.err << message << std::endl;
-  return status;
-}
-
-}  // namespace
 
 int RunUpdate(const UpdateRequest& request, Io io, const PortBackend* backend) {
   std::vector<std::optional<PortArgument>> ports;

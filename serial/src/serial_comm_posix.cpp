@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <system_error>
 #include <vector>
@@ -25,6 +26,18 @@
 
 namespace pelkar {
 namespace {
+
+// A USB gadget's own port (/dev/ttyGS*) carries bytes, not a line: its driver keeps the speed it
+// started with, whatever is asked, and has no device in sysfs. A UART's driver always has one,
+// and takes the speed asked or tells the one it took.
+bool KeepsItsOwnSpeed(const std::string& path, speed_t before, const termios& back) {
+  if (::cfgetospeed(&back) != before || ::cfgetispeed(&back) != before) return false;
+  std::error_code ec;
+  const auto name = std::filesystem::canonical(path, ec).filename();
+  if (ec) return false;
+  return !std::filesystem::exists(std::filesystem::path("/sys/class/tty") / name / "device", ec) &&
+         std::filesystem::exists(std::filesystem::path("/sys/class/tty") / name, ec);
+}
 
 std::optional<speed_t> SpeedFor(std::int32_t baud) {
   switch (baud) {
@@ -169,6 +182,7 @@ bool SerialComm::Configure(std::int32_t BaudRate) {
   if (::tcgetattr(fd, &t) != 0) {
     return Fail(errno, errno == ENOTTY ? "Not a serial port:" : "Cannot read the settings of");
   }
+  const speed_t speed_before = ::cfgetospeed(&t);
   // Taken before anything changes, so that a port another channel holds keeps its settings.
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return Fail(errno, "Cannot take");
   if (::ioctl(fd, TIOCEXCL) != 0) return Fail(errno, "Not a serial port:");
@@ -192,7 +206,9 @@ bool SerialComm::Configure(std::int32_t BaudRate) {
 
   termios back{};
   if (::tcgetattr(fd, &back) != 0) return Fail(errno, "Cannot read the settings of");
-  if (::cfgetospeed(&back) != speed || ::cfgetispeed(&back) != speed ||
+  const bool speed_taken = (::cfgetospeed(&back) == speed && ::cfgetispeed(&back) == speed) ||
+                           KeepsItsOwnSpeed(path_, speed_before, back);
+  if (!speed_taken ||
       (back.c_cflag & (CSIZE | PARENB | CSTOPB)) != CS8 || (back.c_iflag & (IXON | IXOFF)) != 0) {
     return Fail(EINVAL, "The port refused " + std::to_string(BaudRate) + " baud 8N1:");
   }

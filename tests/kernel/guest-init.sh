@@ -88,7 +88,49 @@ update() {
   report "$name" $? /tmp/"$name".json /tmp/"$name".err
 }
 
+# The CDC-ACM gadget: g_serial on dummy_hcd's device side gives the device's end, /dev/ttyGS0;
+# dummy_hcd's host side enumerates it and cdc-acm gives the host's end, /dev/ttyACM0, named by
+# udev from the gadget's vendor, product and serial number.
+gadget_up() {
+  [ -d /sys/module/g_serial ] || insmod $(cat /etc/bench/gadget) || say note "insmod g_serial failed"
+  wait_path /dev/ttyACM0 present || say note "no /dev/ttyACM0"
+  wait_path /dev/ttyGS0 present || say note "no /dev/ttyGS0"
+  udevadm settle --timeout=10
+}
+# The gadget unloaded: the device gone from the bus, as a board whose USB stops.
+gadget_down() {
+  rmmod g_serial || say note "rmmod g_serial failed"
+  wait_path /dev/ttyACM0 absent || say note "/dev/ttyACM0 stayed"
+}
+# soft_connect disconnect: the device controller drops its pull-up, as a cable pulled from the
+# device's side. (dummy_hcd's device controller does not enumerate again after a soft
+# "connect"; a gadget loaded anew does.)
+soft_connect() {
+  for u in /sys/class/udc/*; do echo "$1" >"$u/soft_connect"; done
+}
+# acm_sim NAME: one unit's simulated device on the gadget's port; $sim is its pid.
+acm_sim() {
+  pelkar1 simulate --on /dev/ttyGS0 --once --wait-reset --blocks "$blocks" --baud 115200 \
+    --save /tmp/"$1"-saved.bin >/tmp/"$1"-sim.out 2>/tmp/"$1"-sim.err &
+  sim=$!
+  i=0
+  while [ $i -lt 400 ] && kill -0 $sim 2>/dev/null && ! grep -q "ready on" /tmp/"$1"-sim.out; do
+    usleep 50000
+    i=$((i + 1))
+  done
+  grep -q "ready on" /tmp/"$1"-sim.out || say note "$1: the simulated device did not start: $(cat /tmp/"$1"-sim.err)"
+}
+# end_within PID TENTHS: waits for PID, stopping it when it runs longer.
+end_within() {
+  i=0
+  while [ $i -lt "$2" ] && kill -0 "$1" 2>/dev/null; do usleep 100000; i=$((i + 1)); done
+  kill "$1" 2>/dev/null && say note "pid $1 did not end by itself"
+  wait "$1"
+}
+saved() { if cmp -s /tmp/"$1"-saved.bin "$img"; then say saved "$1" equal; else say saved "$1" differ; fi; }
+
 for case in $cases; do
+  case_t0=$(uptime_ms)
   say case "$case" begin
   case "$case" in
     ports)
@@ -215,11 +257,109 @@ for case in $cases; do
       wait $pid
       report replug $? /tmp/replug.json /tmp/replug.err
       ;;
+    acm-ports)
+      gadget_up
+      pelkar1 ports >/tmp/acm-ports.txt 2>&1
+      grep -A2 '^COM65' /tmp/acm-ports.txt | while read -r line; do say ports "$line"; done
+      say portsjson "$(pelkar1 ports --json | tr -d '\n')"
+      for l in /dev/serial/by-id/*; do say byid "$l" "$(readlink -f "$l")"; done
+      ;;
+    acm)
+      gadget_up
+      acm_sim acm
+      pelkar1 update --port /dev/ttyACM0 "$img" --json >/tmp/acm.json 2>/tmp/acm.err &
+      pid=$!
+      wait_open $pid /dev/ttyACM0 || say note "acm: pelkar1 never opened /dev/ttyACM0"
+      wait_told /tmp/acm.err "Waiting for"
+      kill -USR1 $sim
+      end_within $pid 150
+      report acm $? /tmp/acm.json /tmp/acm.err
+      end_within $sim 20
+      saved acm
+      ;;
+    acm-unplug)
+      gadget_up
+      acm_sim acm-unplug
+      pelkar1 update --port /dev/ttyACM0 "$img" --json >/tmp/acm-unplug.json \
+        2>/tmp/acm-unplug.err &
+      pid=$!
+      wait_open $pid /dev/ttyACM0 || say note "acm-unplug: pelkar1 never opened /dev/ttyACM0"
+      wait_told /tmp/acm-unplug.err "Waiting for"
+      kill -USR1 $sim
+      usleep 400000
+      t0=$(uptime_ms)
+      soft_connect disconnect
+      end_within $pid 100
+      rc=$?
+      say unplug-ms "$(($(uptime_ms) - t0))"
+      report acm-unplug $rc /tmp/acm-unplug.json /tmp/acm-unplug.err
+      # The device's end hangs up with the cable: its simulated device ends.
+      end_within $sim 30
+      say simrc acm-unplug $?
+      gadget_down
+      gadget_up
+      ;;
+    acm-replug)
+      gadget_up
+      link=$(ls /dev/serial/by-id/*PKACM001* 2>/dev/null | head -n 1)
+      say link "$link"
+      acm_sim acm-replug1
+      pelkar1 update --repeat --count 2 --port "$link" "$img" --json >/tmp/acm-replug.json \
+        2>/tmp/acm-replug.err &
+      pid=$!
+      wait_open $pid /dev/ttyACM0 || say note "acm-replug: pelkar1 never opened /dev/ttyACM0"
+      wait_told /tmp/acm-replug.err "Waiting for"
+      kill -USR1 $sim
+      end_within $sim 150
+      gadget_down
+      wait_path "$link" absent || say note "acm-replug: $link stayed"
+      gadget_up
+      wait_path "$link" present || say note "acm-replug: $link did not come back"
+      acm_sim acm-replug2
+      if wait_open $pid "$(readlink -f "$link")"; then
+        wait_told /tmp/acm-replug.err "is back"
+        kill -USR1 $sim
+      else
+        say note "acm-replug: pelkar1 did not open $link again"
+      fi
+      end_within $pid 150
+      report acm-replug $? /tmp/acm-replug.json /tmp/acm-replug.err
+      end_within $sim 20
+      saved acm-replug2
+      ;;
+    acm-stale)
+      gadget_up
+      # The end of an earlier exchange (a block request and a verdict), sent while no host
+      # has the port open: cdc-acm reads nothing then, so the bytes wait in the device and
+      # reach the host at its next open. The writer's close returns once they have gone.
+      # First shown to a plain reader (raw beforehand: stty's own open would take them).
+      stty -F /dev/ttyACM0 raw -echo
+      printf '\014\017' >/dev/ttyGS0 &
+      writer=$!
+      usleep 200000
+      say held "$(timeout 2 dd if=/dev/ttyACM0 bs=1 count=2 2>/dev/null | od -An -tx1 | tr -d ' \n')"
+      end_within $writer 50
+      printf '\014\017' >/dev/ttyGS0 &
+      writer=$!
+      usleep 200000
+      pelkar1 update --port /dev/ttyACM0 "$img" --json >/tmp/acm-stale.json 2>/tmp/acm-stale.err &
+      pid=$!
+      wait_open $pid /dev/ttyACM0 || say note "acm-stale: pelkar1 never opened /dev/ttyACM0"
+      wait_told /tmp/acm-stale.err "Waiting for"
+      end_within $writer 50
+      acm_sim acm-stale
+      kill -USR1 $sim
+      end_within $pid 150
+      report acm-stale $? /tmp/acm-stale.json /tmp/acm-stale.err
+      end_within $sim 20
+      saved acm-stale
+      ;;
     *)
       say note "unknown case $case"
       ;;
   esac
   say case "$case" end
+  say time "$case" "$(($(uptime_ms) - case_t0))"
 done
 say done
 poweroff -f

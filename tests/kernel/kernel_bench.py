@@ -32,15 +32,22 @@ from pathlib import Path
 
 SKIP = 77
 CASES = ["ports", "ftdi", "uart", "pty", "held", "no-access", "four", "unplug", "replug",
-         "block-times"]
+         "block-times", "acm-ports", "acm", "acm-unplug", "acm-replug", "acm-stale"]
 HOST_ONLY = {"block-times"}  # judged from what another case printed
 DEFAULT_PENDING = ""
 BLOCKS = 64
 ADAPTERS = ["ftdi0", "ftdi1", "ftdi2", "ftdi3"]
 SERIALS = {name: "PK%06d" % (i + 1) for i, name in enumerate(ADAPTERS)}
-# The kernel's options for the modules the guest needs, by module name.
+# The kernel's options for the modules the guest needs, by module name. The CDC-ACM cases add
+# a USB device made by the guest's own kernel: dummy_hcd is both a host controller and a device
+# controller wired to it, the ACM function (usb_f_acm) is the device, cdc-acm the host's driver.
 MODULES = {"usb-common": "USB_COMMON", "usbcore": "USB", "xhci-hcd": "USB_XHCI_HCD",
-           "xhci-pci": "USB_XHCI_PCI", "usbserial": "USB_SERIAL", "ftdi_sio": "USB_SERIAL_FTDI_SIO"}
+           "xhci-pci": "USB_XHCI_PCI", "usbserial": "USB_SERIAL", "ftdi_sio": "USB_SERIAL_FTDI_SIO",
+           "cdc-acm": "USB_ACM", "dummy_hcd": "USB_DUMMY_HCD", "usb_f_acm": "USB_F_ACM"}
+# Loaded by the cases themselves, with the gadget's identity as its parameters.
+GADGET = ("g_serial", "USB_G_SERIAL")
+ACM = {"vendor_id": "1209", "product_id": "0001", "serial": "PKACM001",
+       "manufacturer": "Pelkar", "product": "Pelkar1_Gadget"}
 BOOT_AND_RUN_LIMIT = 170  # seconds; the whole bench must stay under 3 minutes
 
 
@@ -135,15 +142,23 @@ def module_order(root, kver):
         if mod not in order:
             order.append(mod)
 
-    for name, option in MODULES.items():
+    def wanted(name, option):
         value = re.search(r"^CONFIG_%s=(.)" % option, config, re.M)
         if value is None:
             raise SystemExit("the kernel has no %s (CONFIG_%s)" % (name, option))
-        if value.group(1) == "y":
+        return value.group(1) == "m"
+
+    for name, option in MODULES.items():
+        if wanted(name, option):
+            load(by_name[name.replace("-", "_")])
+        else:
             builtin.append(name)
-            continue
-        load(by_name[name.replace("-", "_")])
-    return order, builtin
+    gadget = None
+    if wanted(*GADGET):
+        gadget = by_name[GADGET[0]]
+        for d in reversed(deps[gadget]):
+            load(d)
+    return order, builtin, gadget
 
 
 class Cpio:
@@ -204,12 +219,16 @@ def make_initramfs(work, root, kver, pelkar1, image, cases):
     os.symlink("busybox", tree / "bin/sh")  # for /init's first line; the rest comes at boot
     shutil.copy2(Path(__file__).with_name("guest-init.sh"), tree / "init")
     os.chmod(tree / "init", 0o755)
-    order, builtin = module_order(root, kver)
-    for mod in order:
+    order, builtin, gadget = module_order(root, kver)
+    for mod in order + ([gadget] if gadget else []):
         dst = tree / "lib/modules" / kver / mod
         dst.parent.mkdir(parents=True, exist_ok=True)
         shutil.copy2(root / "lib/modules" / kver / mod, dst)
     (tree / "etc/bench/modules").write_text("".join("%s/%s\n" % (kver, m) for m in order))
+    (tree / "etc/bench/gadget").write_text(
+        "/lib/modules/%s/%s idVendor=0x%s idProduct=0x%s iSerialNumber=%s iManufacturer=%s "
+        "iProduct=%s\n" % (kver, gadget or "built-in", ACM["vendor_id"], ACM["product_id"],
+                           ACM["serial"], ACM["manufacturer"], ACM["product"]))
     # udev: the daemon is udevadm under another name; rules, helpers and the hwdb as packaged.
     copy_with_libraries(root / "bin/udevadm", tree, "/bin/udevadm")
     os.symlink("/bin/udevadm", tree / "lib/systemd/systemd-udevd")
@@ -541,7 +560,72 @@ def judge(seen, saved, figures):
         notes = seen.values(lines, "note")
         result("replug", rc == 0 and kinds.count("ok") == 2,
                "exit %s, results %s%s" % (rc, kinds, "; " + "; ".join(notes) if notes else ""))
+
+    judge_acm(seen, result)
     return results
+
+
+def judge_acm(seen, result):
+    """The CDC-ACM cases: the gadget's port in the guest, its simulated device in the guest too."""
+    lines = seen.case("acm-ports")
+    if lines:
+        try:
+            listed = json.loads(seen.values(lines, "portsjson")[0])
+        except (IndexError, ValueError):
+            listed = []
+        acm = [p for p in listed if p.get("path") == "/dev/ttyACM0"]
+        adapter = (acm[0].get("adapter") or {}) if acm else {}
+        got = {k: adapter.get(k) for k in ("vendor_id", "product_id", "serial")}
+        want = {k: ACM[k] for k in got}
+        links = [v.split(" ")[0] for v in seen.values(lines, "byid")
+                 if v.endswith(" /dev/ttyACM0")]
+        ok = (len(acm) == 1 and got == want and bool(links) and ACM["serial"] in links[0]
+              and adapter.get("by_id") == links[0])
+        result("acm-ports", ok, "COM%s %s:%s serial %s, by-id %s, latency_ms %s; %s" % (
+            acm[0].get("port") if acm else "?", got["vendor_id"], got["product_id"],
+            got["serial"], links[0] if links else "none", acm[0].get("latency_ms") if acm else "?",
+            " ".join(seen.values(lines, "ports"))))
+
+    for name in ["acm", "acm-stale"]:
+        lines = seen.case(name)
+        if not lines:
+            continue
+        rc = seen.rc(lines, name)
+        rec = seen.records(lines, name)
+        equal = seen.values(lines, "saved", name) == ["equal"]
+        err = " ".join(seen.values(lines, "err", name))
+        # The stale case counts only where the port really kept the bytes for the next open.
+        held = (seen.values(lines, "held") or ["none"])[0] if name == "acm-stale" else "0c0f"
+        result(name, rc == 0 and equal and [r.get("result") for r in rec] == ["ok"]
+               and held == "0c0f",
+               "exit %s, %s s, saved image %s%s%s" % (
+                   rc, rec[0].get("seconds") if rec else None, "equal" if equal else "differs",
+                   "; bytes held across the close, as a plain reader got them: " + held
+                   if name == "acm-stale" else "", "" if rc == 0 else "; update: " + err))
+
+    lines = seen.case("acm-unplug")
+    if lines:
+        rc = seen.rc(lines, "acm-unplug")
+        rec = seen.records(lines, "acm-unplug")
+        ms = int((seen.values(lines, "unplug-ms") or ["-1"])[0])
+        kinds = [r.get("result") for r in rec]
+        sent = ["%s/%s blocks" % (r.get("blocks"), r.get("blocks_total")) for r in rec]
+        midway = bool(rec) and all(r.get("blocks", 0) < r.get("blocks_total", 0) for r in rec)
+        result("acm-unplug", rc == 3 and "port-lost" in kinds and midway and 0 <= ms < 1000,
+               "exit %s, result %s after %s, ended %d ms after the soft disconnect; "
+               "device's end: simulate exit %s" % (rc, kinds, ",".join(sent), ms,
+                                                   (seen.values(lines, "simrc", "acm-unplug")
+                                                    or ["?"])[0]))
+
+    lines = seen.case("acm-replug")
+    if lines:
+        rc = seen.rc(lines, "acm-replug")
+        rec = seen.records(lines, "acm-replug")
+        kinds = [r.get("result") for r in rec]
+        equal = seen.values(lines, "saved", "acm-replug2") == ["equal"]
+        result("acm-replug", rc == 0 and kinds.count("ok") == 2 and equal,
+               "exit %s, results %s, second unit's image %s" % (
+                   rc, kinds, "equal" if equal else "differs"))
 
 
 def main():
@@ -613,6 +697,7 @@ def main():
         if pty_s and figures.get(name):
             say("ratio %s/pty: %.2f (%.2f s against %.2f s, same guest run)" % (
                 name, figures[name] / pty_s, figures[name], pty_s))
+    say("guest time per case (ms): " + ", ".join(Seen.values(lines, "time")))
     for note in Seen.values(lines, "note"):
         say("guest note: " + note)
     if not finished:

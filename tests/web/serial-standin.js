@@ -15,12 +15,16 @@
   class SerialPort extends EventTarget {
     #info;
     #socket = null;
-    readable = null;
-    writable = null;
 
     constructor(info) {
       super();
       this.#info = info;
+    }
+    get readable() {
+      return null;
+    }
+    get writable() {
+      return null;
     }
     getInfo() {
       return {...this.#info};
@@ -38,46 +42,71 @@
       this.#socket = socket;
       const traffic = this.traffic = {received: 0, sent: 0, first: null, last: null};
       let closing = false;
-      let source;
-      this.readable = new ReadableStream({
+      let source = null;  // the controller of the readable stream now given out
+      let fatal = false;
+      // As in Chromium, a stream that was cancelled or failed with an error the line recovers
+      // from is replaced by a new one the next time readable is asked for.
+      const fresh = () => new ReadableStream({
         start(controller) {
           source = controller;
         },
         cancel() {
-          closing = true;
+          source = null;
         },
       });
+      let readable = fresh();
+      Object.defineProperty(this, 'readable', {configurable: true, get: () => {
+        if (closing || fatal || !this.#socket) return null;
+        if (!source) readable = fresh();
+        return readable;
+      }});
+      // The test's hook: the line reports an error (BreakError, FramingError, ParityError,
+      // BufferOverrunError keep the port; any other is fatal).
+      this.lineError = (name) => {
+        fatal = !['BreakError', 'FramingError', 'ParityError', 'BufferOverrunError'].includes(name);
+        source?.error(new DOMException(`The line reported ${name}.`, name));
+        source = null;
+      };
       socket.onmessage = (event) => {
         traffic.first ??= performance.now();
         traffic.last = performance.now();
         traffic.received += event.data.byteLength;
-        source.enqueue(new Uint8Array(event.data));
+        source?.enqueue(new Uint8Array(event.data));  // none between a failed reader and the next
       };
       socket.onclose = () => {
         this.#socket = null;
         if (closing) return;
         try {
-          source.error(lost());
+          source?.error(lost());
         } catch (error) { /* already cancelled */ }
         this.dispatchEvent(new Event('disconnect'));
         serial.forget(this);
       };
-      this.writable = new WritableStream({
+      const sink = () => new WritableStream({
         write(chunk) {
           if (socket.readyState !== WebSocket.OPEN) throw lost();
           traffic.sent += chunk.length;
           socket.send(chunk);
         },
+        abort() {
+          writable = null;
+        },
       });
+      let writable = sink();
+      Object.defineProperty(this, 'writable', {configurable: true, get: () => {
+        if (closing || !this.#socket) return null;
+        writable ??= sink();
+        return writable;
+      }});
       this.close = async () => {
-        if (this.readable.locked || this.writable.locked) {
+        if ((source && readable.locked) || (writable && writable.locked)) {
           throw new DOMException('The port has locked streams.', 'InvalidStateError');
         }
         closing = true;
         socket.close();
         this.#socket = null;
-        this.readable = this.writable = null;
         delete this.close;
+        delete this.lineError;
       };
     }
     async close() {

@@ -3,7 +3,7 @@
 // and PELKAR_WEB_SITE (the web build's site folder); CHROMIUM overrides /usr/bin/chromium.
 // PELKAR_WEB_SCREENSHOT names where the picture of a running update goes.
 import assert from 'node:assert/strict';
-import {execFileSync, spawn} from 'node:child_process';
+import {execFileSync} from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
@@ -12,6 +12,7 @@ import {fileURLToPath} from 'node:url';
 
 import {chromium} from 'playwright-core';
 
+import {barShare, choosePort, loadFile, message, startDevice as startPelkar1, waitForBar} from './harness.js';
 import {startServer} from './serial-bridge.js';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
@@ -27,21 +28,7 @@ let device = null;  // the running simulated device: {process, pty, done}
 let work;
 let image;  // the sample build, encoded by pelkar1
 
-function startDevice(...args) {
-  return new Promise((resolve, reject) => {
-    const child = spawn(pelkar1, ['simulate', '--once', ...args], {stdio: ['ignore', 'pipe', 'pipe']});
-    let out = '';
-    let log = '';
-    const done = new Promise((ended) => child.on('exit', ended));
-    child.stderr.on('data', (data) => log += data);
-    child.stdout.on('data', (data) => {
-      out += data;
-      const ready = out.match(/Simulated device ready on COM\d+ \((\/dev\/pts\/\d+)\)/);
-      if (ready) resolve({process: child, pty: ready[1], done, log: () => log});
-    });
-    child.on('exit', () => reject(new Error(`the simulated device did not start: ${log}`)));
-  });
-}
+const startDevice = (...args) => startPelkar1(pelkar1, '--once', ...args);
 
 async function stopDevice() {
   if (!device) return;
@@ -67,38 +54,6 @@ async function openPage({serial = {}, webSerial = true} = {}) {
   await page.waitForSelector('body[data-ready="true"]');
   page.loadMs = Date.now() - started;
   return page;
-}
-
-async function choosePort(page, caption) {
-  await page.click('#serial-port');
-  await page.click(`#port-items li:text-is("${caption}")`);
-}
-
-async function loadFile(page, file) {
-  const [chooser] = await Promise.all([page.waitForEvent('filechooser'), page.click('#load-file')]);
-  await chooser.setFiles(file);
-}
-
-// The message box's text once it is up; dismisses it.
-async function message(page, {timeout = 30000} = {}) {
-  const box = page.locator('dialog#message[open]');
-  await box.waitFor({timeout});
-  const shown = {text: await box.locator('#message-text').innerText(), icon: await box.getAttribute('data-icon')};
-  await box.locator('button.ok').click();
-  await page.locator('dialog#message[open]').waitFor({state: 'detached'});
-  return shown;
-}
-
-const barShare = (page) => page.evaluate(() => {
-  const picture = document.getElementById('picture1');
-  return picture.firstElementChild.getBoundingClientRect().width / picture.clientWidth;
-});
-
-async function waitForBar(page, share) {
-  await page.waitForFunction((wanted) => {
-    const picture = document.getElementById('picture1');
-    return picture.firstElementChild.getBoundingClientRect().width / picture.clientWidth >= wanted;
-  }, share, {polling: 20, timeout: 30000});
 }
 
 describe('the page in Chromium', {skip: !pelkar1 || !site ? 'PELKAR1 or PELKAR_WEB_SITE not set' : false}, () => {
@@ -205,6 +160,35 @@ describe('the page in Chromium', {skip: !pelkar1 || !site ? 'PELKAR1 or PELKAR_W
     assert.ok(await page.isDisabled('#load-file'));
     await stopDevice();
   });
+
+  // The line garbling or losing bytes keeps the port: the update goes on to its end. Any
+  // other failed read loses it.
+  for (const {errors, shown} of [
+    {errors: ['FramingError', 'ParityError', 'BreakError', 'BufferOverrunError'],
+      shown: {text: 'Update OK', icon: 'information'}},
+    {errors: ['UnknownError'], shown: {text: kLost, icon: 'error'}},
+  ]) {
+    test(`read errors mid-update (${errors.join(', ')}): "${shown.text}"`, async () => {
+      const saved = path.join(work, 'saved-errors.bin');
+      fs.rmSync(saved, {force: true});
+      device = await startDevice('--baud', '115200', '--save', saved);
+      const page = await openPage();
+      await choosePort(page, 'Serial port #1');
+      await loadFile(page, image);
+      await page.click('#update');
+      for (const [at, error] of errors.entries()) {
+        await waitForBar(page, 0.1 + 0.2 * at);
+        await page.evaluate(async (name) => (await navigator.serial.getPorts())[0].lineError(name), error);
+      }
+      assert.deepEqual(await message(page), shown);
+      if (shown.text === 'Update OK') {
+        await device.done;
+        device = null;
+        assert.ok(fs.readFileSync(saved).equals(fs.readFileSync(image)), 'the device holds the file');
+      }
+      await stopDevice();
+    });
+  }
 
   test('a port that cannot be opened is told, and nothing starts', async () => {
     const page = await openPage();  // no device behind the port

@@ -273,7 +273,6 @@ bool NetworkChannel::Open(std::uint8_t, std::int32_t) {
 
 bool NetworkChannel::OpenUrl(const NetworkUrl& url, const WaitInterrupt* stop) {
   Close();
-  where_ = url.Text();
   const std::string server =
       (url.host.find(':') != std::string::npos ? "[" + url.host + "]" : url.host) + " port " +
       std::to_string(url.port);
@@ -283,10 +282,10 @@ bool NetworkChannel::OpenUrl(const NetworkUrl& url, const WaitInterrupt* stop) {
     case NetSocket::Connected::kYes:
       break;
     case NetSocket::Connected::kInterrupted:
-      error_ = where_ + ": interrupted while connecting to " + server;
+      error_ = "Interrupted while connecting to " + server;
       return false;
     case NetSocket::Connected::kNo:
-      error_ = where_ + ": " + server + " " + why +
+      error_ = server + " " + why +
                ". Check that the serial server runs and listens there.";
       return false;
   }
@@ -299,14 +298,14 @@ bool NetworkChannel::OpenUrl(const NetworkUrl& url, const WaitInterrupt* stop) {
       std::vector<std::uint8_t> before;
       if (!socket_->Receive(before)) {
         Close();
-        error_ = where_ + ": " + server + " closed the connection. Check that its serial " +
+        error_ = server + " closed the connection. Check that its serial " +
                  "device is there and not in use.";
         return false;
       }
       const WaitResult r = socket_->Wait(until, stop);
       if (r == WaitResult::kInterrupted) {
         Close();
-        error_ = where_ + ": interrupted while connecting to " + server;
+        error_ = "Interrupted while connecting to " + server;
         return false;
       }
       if (r == WaitResult::kTimeout) return true;
@@ -325,14 +324,14 @@ bool NetworkChannel::OpenUrl(const NetworkUrl& url, const WaitInterrupt* stop) {
     const WaitResult r = socket_->Wait(until, stop);
     if (r == WaitResult::kInterrupted) {
       Close();
-      error_ = where_ + ": interrupted while setting up the line at " + server;
+      error_ = "Interrupted while setting up the line at " + server;
       return false;
     }
     if (r == WaitResult::kTimeout) break;
   }
   if (!up) {
     Close();
-    error_ = where_ + ": " + server + " closed the connection. Check that its serial device " +
+    error_ = server + " closed the connection. Check that its serial device " +
              "is there and not in use.";
     return false;
   }

@@ -160,7 +160,6 @@ class NetworkChannel final : public PortChannel {
   std::optional<TelnetCodec> codec_;
   std::vector<std::uint8_t> data_;  // decoded, not yet read
   bool lost_ = false;
-  std::string where_;  // the URL, for the messages
   std::string error_;
 };
 

@@ -19,6 +19,7 @@
 #include "firmware/encoder.h"
 #include "firmware/image.h"
 #include "firmware/sha256.h"
+#include "../common/device_thread.h"
 #include "sim/simulated_device.h"
 
 namespace pelkar::test {
@@ -26,24 +27,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-// A simulated device serving on its own thread for as long as the object lives.
-class Device {
- public:
-  explicit Device(SimulatorOptions options) : device_(std::move(options)) {
-    thread_ = std::thread([this] { device_.Run(); });
-  }
-  ~Device() {
-    device_.RequestStop();
-    thread_.join();
-  }
-  std::string port() const { return std::to_string(device_.port()); }
-  SimulatedDevice& get() { return device_; }
-
- private:
-  SimulatedDevice device_;
-  std::thread thread_;
-};
 
 class CliPosix : public CliFiles {
  protected:

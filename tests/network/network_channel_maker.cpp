@@ -9,24 +9,16 @@
 namespace pelkar::test {
 namespace {
 
-class Ser2netFarEnd final : public FarEnd {
+// The pseudo-terminal ser2net serves; when its end goes, ser2net hangs up its client.
+class Ser2netFarEnd final : public PtyFarEnd {
  public:
   // With rfc2217 ser2net sets another line at each connect than the product's, so that only
   // the channel's own settings bring it to 115200 8N1.
   explicit Ser2netFarEnd(bool rfc2217)
       : server_({{pty_.path(), rfc2217, false, rfc2217 ? "9600n82" : "115200n81"}}) {}
   std::string address() const override { return server_.url(); }
-  void Write(const Bytes& bytes) override { pty_.Write(bytes); }
-  Bytes Read(std::size_t n, std::chrono::milliseconds within) override {
-    return pty_.Read(n, within);
-  }
-  LineSettings Settings() override { return pty_.Settings(); }
-  void LeaveForeignSettings() override { pty_.LeaveForeignSettings(); }
-  // The device's end goes; ser2net hangs up its client.
-  void HangUp() override { pty_.CloseMaster(); }
 
  private:
-  Pty pty_;
   Ser2net server_;
 };
 

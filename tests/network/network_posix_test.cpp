@@ -17,6 +17,7 @@
 #include "../cli/cli_test.h"
 #include "serial/network_channel.h"
 #include "ser2net.h"
+#include "../common/device_thread.h"
 #include "sim/simulated_device.h"
 
 namespace pelkar::test {
@@ -24,22 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-class Device {
- public:
-  explicit Device(SimulatorOptions options) : device_(std::move(options)) {
-    thread_ = std::thread([this] { device_.Run(); });
-  }
-  ~Device() {
-    device_.RequestStop();
-    thread_.join();
-  }
-  SimulatedDevice& get() { return device_; }
-
- private:
-  SimulatedDevice device_;
-  std::thread thread_;
-};
 
 double Since(Clock::time_point t) {
   return std::chrono::duration<double>(Clock::now() - t).count();

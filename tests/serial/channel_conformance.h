@@ -3,10 +3,9 @@
 // it, and its far end, which the rows use as the device would.
 //
 // To add a channel (a network port, say):
-// 1. Write a FarEnd for it: for socket:// or rfc2217:// through ser2net, the pseudo-terminal
-//    ser2net serves (a test::Pty gives Write, Read, Settings, LeaveForeignSettings), with
-//    address() the URL; HangUp() ends the far end so the channel sees it go (stop ser2net, or
-//    close the pty it serves).
+// 1. Write a FarEnd for it: where the line ends at a pseudo-terminal (ser2net serving one),
+//    derive from PtyFarEnd with address() the URL; HangUp() ends the far end so the channel
+//    sees it go.
 // 2. In a file of its own, build a ChannelMaker and register it before main():
 //      const bool registered = pelkar::test::RegisterChannelMaker({
 //          .name = "Network", .far_end = ..., .channel = ..., .open = ..., .refused = {...}});
@@ -43,6 +42,23 @@ class FarEnd {
   virtual void LeaveForeignSettings() = 0;
   // The far end goes away under whoever has the channel open.
   virtual void HangUp() = 0;
+};
+
+// A far end that is a pseudo-terminal, the channel opened on its path; a maker whose line
+// leads to one through something else (a server) overrides address().
+class PtyFarEnd : public FarEnd {
+ public:
+  std::string address() const override { return pty_.path(); }
+  void Write(const Bytes& bytes) override { pty_.Write(bytes); }
+  Bytes Read(std::size_t n, std::chrono::milliseconds within) override {
+    return pty_.Read(n, within);
+  }
+  LineSettings Settings() override { return pty_.Settings(); }
+  void LeaveForeignSettings() override { pty_.LeaveForeignSettings(); }
+  void HangUp() override { pty_.CloseMaster(); }
+
+ protected:
+  Pty pty_;
 };
 
 struct ChannelMaker {

@@ -5,21 +5,6 @@
 namespace pelkar::test {
 namespace {
 
-class PtyFarEnd final : public FarEnd {
- public:
-  std::string address() const override { return pty_.path(); }
-  void Write(const Bytes& bytes) override { pty_.Write(bytes); }
-  Bytes Read(std::size_t n, std::chrono::milliseconds within) override {
-    return pty_.Read(n, within);
-  }
-  LineSettings Settings() override { return pty_.Settings(); }
-  void LeaveForeignSettings() override { pty_.LeaveForeignSettings(); }
-  void HangUp() override { pty_.CloseMaster(); }
-
- private:
-  Pty pty_;
-};
-
 bool OpenOn(PortChannel& channel, const std::string& path) {
   return static_cast<SerialChannel&>(channel).OpenPath(path, 115200);
 }

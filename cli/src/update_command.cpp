@@ -299,7 +299,7 @@ class Updater {
   int worst_ = kOk;
 };
 
-// The machine's serial ports, waited on together with the interrupt.
+// The machine's serial ports and network serial servers, waited on together with the interrupt.
 PortBackend SerialPorts() {
   PortBackend backend;
   backend.open = [](const PortArgument& port, std::string* why) -> std::unique_ptr<PortChannel> {

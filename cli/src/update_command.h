@@ -33,7 +33,8 @@ struct UpdateRequest {
 // How --repeat tells a unit from text a device prints between updates, for --help.
 extern const char* const kRepeatRule;
 
-// Where the update's ports come from: the machine's serial ports, or a test's channels.
+// Where the update's ports come from: the machine's serial ports and network serial servers,
+// or a test's channels.
 struct PortBackend {
   // Opens the port at the line speed; on failure nothing, with *why the line that says so.
   std::function<std::unique_ptr<PortChannel>(const PortArgument&, std::string* why)> open;

@@ -7,8 +7,8 @@
 #include <utility>
 
 #include "dialogs/win_dialog.h"
-#include "firmware/encoder.h"
 #include "files/files.h"
+#include "firmware/encoder.h"
 #include "firmware/image.h"
 #include "hex/intel_hex.h"
 #include "serial_adapters.h"

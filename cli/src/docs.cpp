@@ -153,9 +153,9 @@ void WriteBashCompletion(const CLI::App& app, std::ostream& out) {
       if (!TakesValue(o)) continue;
       std::replace(all.begin(), all.end(), ' ', '|');
       const std::string type = Type(o);
-      (o->get_name() == "--port"          ? ports
+      (o->get_name() == "--port"                            ? ports
        : type == "TEXT" || type == "FILE" || type == "PATH" ? files
-                                          : values) += (all + "|");
+                                                            : values) += (all + "|");
     }
     out << "    " << c->get_name() << ")\n"
         << "      opts=\"" << names << "\"\n"

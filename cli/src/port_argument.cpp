@@ -103,8 +103,8 @@ std::optional<PortArgument> ResolvePort(const std::string& text) {
 
 std::string PortIdentity(const PortArgument& port) {
   std::string why;
-  if (const auto url = LooksLikeNetworkUrl(port.path) ? ParseNetworkUrl(port.path, &why)
-                                                      : std::nullopt) {
+  if (const auto url =
+          LooksLikeNetworkUrl(port.path) ? ParseNetworkUrl(port.path, &why) : std::nullopt) {
     return "server " + url->host + " " + std::to_string(url->port);
   }
   return DeviceIdentity(port.path);

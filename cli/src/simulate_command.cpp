@@ -10,15 +10,15 @@ namespace {
 
 // `simulate`'s options as parsed; those that may be absent become optionals in Options().
 struct SimulateArguments {
-    SimulatorOptions sim;
-    int com = 0;
-    int verdict = -1;
-    std::size_t silent_after = 0;
-    std::size_t hangup_after = 0;
-    std::string save;
-    std::uint32_t next_unit_ms = 0;
-    std::size_t units = 0;
-    std::string on;
+  SimulatorOptions sim;
+  int com = 0;
+  int verdict = -1;
+  std::size_t silent_after = 0;
+  std::size_t hangup_after = 0;
+  std::string save;
+  std::uint32_t next_unit_ms = 0;
+  std::size_t units = 0;
+  std::string on;
 
   SimulatorOptions Options(const CLI::App& simulate) const {
     SimulatorOptions s = sim;
@@ -41,7 +41,8 @@ Command SimulateCommand(CLI::App& app, Io io) {
   SimulatorOptions& sim = o->sim;
   auto* simulate = app.add_subcommand("simulate", "Offer a simulated device as a virtual port");
   auto* com =
-      simulate->add_option("--com", o->com, "COM number to offer (200-255; default: the first free)")
+      simulate
+          ->add_option("--com", o->com, "COM number to offer (200-255; default: the first free)")
           ->check(CLI::Range(200, 255));
   simulate
       ->add_option("--on", o->on,
@@ -52,11 +53,13 @@ Command SimulateCommand(CLI::App& app, Io io) {
   simulate->add_option("--blocks", sim.device.blocks, "Blocks to ask for")
       ->capture_default_str()
       ->check(CLI::Range(std::size_t{1}, std::size_t{32768}));
-  simulate->add_option("--baud", sim.device.baud, "Pace the host's bytes as an 8N1 line (0: no pacing)")
+  simulate
+      ->add_option("--baud", sim.device.baud, "Pace the host's bytes as an 8N1 line (0: no pacing)")
       ->capture_default_str();
   simulate->add_flag("--fail", sim.device.fail, "Answer \"Update unsuccessful\" (14)");
   simulate->add_flag("--noise", sim.device.noise, "Send stray bytes before every request");
-  simulate->add_option("--flash-ms", sim.device.flash_ms, "Pause after each block, as a flash write")
+  simulate
+      ->add_option("--flash-ms", sim.device.flash_ms, "Pause after each block, as a flash write")
       ->capture_default_str();
   simulate->add_flag("--once", sim.once, "End after one update");
   simulate->add_flag("--bad-hello", sim.device.bad_hello, "Open with a wrong first byte");

@@ -41,9 +41,9 @@ int Simulate(const SimulatorOptions& options, Io io) {
               "PORT IMAGE.bin"
            << std::endl;
   } else {
-    io.out << "Simulated device ready on COM" << int{device->port()} << " ("
-           << device->pty_path() << "); update it with: pelkar1 update --port "
-           << int{device->port()} << " IMAGE.bin" << std::endl;
+    io.out << "Simulated device ready on COM" << int{device->port()} << " (" << device->pty_path()
+           << "); update it with: pelkar1 update --port " << int{device->port()} << " IMAGE.bin"
+           << std::endl;
   }
   device->Run();
   std::signal(SIGINT, old_int);

@@ -71,8 +71,8 @@ struct Port {
   std::unique_ptr<PortChannel> channel;
   std::unique_ptr<UpdateSession> session;
   std::unique_ptr<SessionDriver> driver;
-  std::size_t unit = 0;        // the unit's running number, once it has one
-  bool lost = false;           // its session ended with the port lost
+  std::size_t unit = 0;  // the unit's running number, once it has one
+  bool lost = false;     // its session ended with the port lost
   Clock::time_point gone_since{};
 
   PortInfo Info() const { return {index, port.label, port.path}; }
@@ -114,7 +114,8 @@ class Updater {
 
  private:
   bool Any(PortState state) const {
-    return std::any_of(ports_.begin(), ports_.end(), [=](const auto& p) { return p->state == state; });
+    return std::any_of(ports_.begin(), ports_.end(),
+                       [=](const auto& p) { return p->state == state; });
   }
 
   void Open(std::size_t index, const std::optional<PortArgument>& argument) {
@@ -196,8 +197,8 @@ class Updater {
     if (!(request_.repeat && p.lost) || end.unit) worst_ = std::max(worst_, ExitFor(end.result));
     const std::string message = DescribeEnd(request_, end, p.open_error);
     const double seconds = std::chrono::duration<double>(end.elapsed).count();
-    const auto record = UnitRecord(records_, {p.port, p.adapter, end.unit ? p.unit : 0}, end,
-                                   message, seconds);
+    const auto record =
+        UnitRecord(records_, {p.port, p.adapter, end.unit ? p.unit : 0}, end, message, seconds);
     const Ending ending{end, end.unit ? p.unit : 0, message, seconds, record};
     for (auto& r : reporters_)
       r->Ended(p.Info(), ending);

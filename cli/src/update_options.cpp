@@ -30,7 +30,6 @@ constexpr const char* kExitCodes =
     "unsuccessful\"; 2 usage error; 3 port cannot be opened or was lost; 4 time-out; 5 "
     "protocol error; 6 bad input file; 130 interrupted.";
 
-
 }  // namespace
 
 Command UpdateCommand(CLI::App& app, Io io) {

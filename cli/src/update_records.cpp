@@ -48,9 +48,8 @@ std::string DescribeEnd(const UpdateRequest& request, const UnitEnd& end,
   return "Interrupted; the port is closed. Run the update again.";
 }
 
-
-nlohmann::ordered_json UnitRecord(const RecordContext& run, const RecordPort& p,
-                                  const UnitEnd& end, const std::string& message, double seconds) {
+nlohmann::ordered_json UnitRecord(const RecordContext& run, const RecordPort& p, const UnitEnd& end,
+                                  const std::string& message, double seconds) {
   const FirmwareImage& image = run.input.image;
   const auto wire = CrcWireBytes(image.crc);
   nlohmann::ordered_json j;
@@ -99,6 +98,5 @@ int Refuse(const UpdateRequest& request, Io io, int status, const char* result,
   io.err << message << std::endl;
   return status;
 }
-
 
 }  // namespace pelkar::cli

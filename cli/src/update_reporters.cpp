@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
-#include <string_view>
 #include <sstream>
+#include <string_view>
 
 #include "files/files.h"
 #include "output.h"

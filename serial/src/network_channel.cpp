@@ -236,13 +236,14 @@ void TelnetCodec::SendSettings(std::vector<std::uint8_t>& reply) {
       Encode(std::span(&b, 1), reply);
     Append(reply, {kIac, kSe});
   };
-  command(kSetBaudRate, {static_cast<std::uint8_t>(kBaud >> 24), static_cast<std::uint8_t>(kBaud >> 16),
-                         static_cast<std::uint8_t>(kBaud >> 8), static_cast<std::uint8_t>(kBaud)});
+  command(kSetBaudRate,
+          {static_cast<std::uint8_t>(kBaud >> 24), static_cast<std::uint8_t>(kBaud >> 16),
+           static_cast<std::uint8_t>(kBaud >> 8), static_cast<std::uint8_t>(kBaud)});
   command(kSetDataSize, {8});
-  command(kSetParity, {1});   // none
+  command(kSetParity, {1});    // none
   command(kSetStopSize, {1});  // one
-  command(kSetControl, {1});  // no flow control
-  command(kPurgeData, {3});   // both queues
+  command(kSetControl, {1});   // no flow control
+  command(kPurgeData, {3});    // both queues
 }
 
 void TelnetCodec::Subnegotiation(std::vector<std::uint8_t>&) {
@@ -285,8 +286,7 @@ bool NetworkChannel::OpenUrl(const NetworkUrl& url, const WaitInterrupt* stop) {
       error_ = "Interrupted while connecting to " + server;
       return false;
     case NetSocket::Connected::kNo:
-      error_ = server + " " + why +
-               ". Check that the serial server runs and listens there.";
+      error_ = server + " " + why + ". Check that the serial server runs and listens there.";
       return false;
   }
   lost_ = false;

@@ -32,8 +32,7 @@ std::string Reason(int error) {
     case ECONNREFUSED:
       return "refused the connection";
     case ETIMEDOUT:
-      return "did not answer within " + std::to_string(NetworkChannel::kConnectTime.count()) +
-             " s";
+      return "did not answer within " + std::to_string(NetworkChannel::kConnectTime.count()) + " s";
     case EHOSTUNREACH:
     case ENETUNREACH:
       return "cannot be reached";
@@ -61,8 +60,8 @@ NetSocket::Connected NetSocket::Connect(const std::string& host, std::uint16_t p
   int last = ETIMEDOUT;
   Connected result = Connected::kNo;
   for (addrinfo* a = found; a != nullptr && result == Connected::kNo; a = a->ai_next) {
-    const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                            a->ai_protocol);
+    const int fd =
+        ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
     if (fd < 0) {
       last = errno;
       continue;

@@ -1,5 +1,7 @@
+// Winsock's headers before windows.h, which would bring in the old winsock.h.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
 #include <windows.h>
 
 #include <algorithm>
@@ -42,8 +44,7 @@ std::string Reason(int error) {
     case WSAECONNREFUSED:
       return "refused the connection";
     case WSAETIMEDOUT:
-      return "did not answer within " + std::to_string(NetworkChannel::kConnectTime.count()) +
-             " s";
+      return "did not answer within " + std::to_string(NetworkChannel::kConnectTime.count()) + " s";
     case WSAEHOSTUNREACH:
     case WSAENETUNREACH:
       return "cannot be reached";
@@ -90,8 +91,7 @@ NetSocket::Connected NetSocket::Connect(const std::string& host, std::uint16_t p
     }
     while (error == WSAEWOULDBLOCK) {
       HANDLE events[2] = {event, stop ? AsHandle(stop->WaitObject()) : nullptr};
-      const DWORD r =
-          ::WaitForMultipleObjects(stop ? 2 : 1, events, FALSE, WaitTimeout(deadline));
+      const DWORD r = ::WaitForMultipleObjects(stop ? 2 : 1, events, FALSE, WaitTimeout(deadline));
       if (r == WAIT_OBJECT_0 + 1) {
         result = Connected::kInterrupted;
         break;

@@ -208,8 +208,8 @@ bool SerialComm::Configure(std::int32_t BaudRate) {
   if (::tcgetattr(fd, &back) != 0) return Fail(errno, "Cannot read the settings of");
   const bool speed_taken = (::cfgetospeed(&back) == speed && ::cfgetispeed(&back) == speed) ||
                            KeepsItsOwnSpeed(path_, speed_before, back);
-  if (!speed_taken ||
-      (back.c_cflag & (CSIZE | PARENB | CSTOPB)) != CS8 || (back.c_iflag & (IXON | IXOFF)) != 0) {
+  if (!speed_taken || (back.c_cflag & (CSIZE | PARENB | CSTOPB)) != CS8 ||
+      (back.c_iflag & (IXON | IXOFF)) != 0) {
     return Fail(EINVAL, "The port refused " + std::to_string(BaudRate) + " baud 8N1:");
   }
   // An FTDI adapter otherwise holds each lone received byte up to its latency timer (16 ms).

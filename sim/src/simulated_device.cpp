@@ -12,8 +12,8 @@
 #include <chrono>
 #include <cstring>
 #include <optional>
-#include <utility>
 #include <stdexcept>
+#include <utility>
 
 #include "firmware/encoder.h"
 

@@ -13,13 +13,13 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "../common/device_thread.h"
 #include "../serial/held_open.h"
 #include "../serial/pty.h"
 #include "cli_test.h"
 #include "firmware/encoder.h"
 #include "firmware/image.h"
 #include "firmware/sha256.h"
-#include "../common/device_thread.h"
 #include "sim/simulated_device.h"
 
 namespace pelkar::test {
@@ -330,9 +330,8 @@ TEST_F(CliPosix, RepeatEndsAPortThatIsLost) {
   o.device.hangup_after = 3;
   Device device(o);
   const fs::path log = dir_ / "units.jsonl";
-  const auto r =
-      Pelkar1({"update", "--repeat", "--hello-timeout", "1", "--log", Text(log), "--port",
-               device.port(), image_});
+  const auto r = Pelkar1({"update", "--repeat", "--hello-timeout", "1", "--log", Text(log),
+                          "--port", device.port(), image_});
   EXPECT_EQ(r.status, 3) << r.out << r.err;
   EXPECT_NE(r.out.find("#1 COM200"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("The port was lost during the update (3 of 16 blocks sent)"),
@@ -381,7 +380,8 @@ class Bridge {
       for (int i = 0; i < 2; ++i) {
         std::uint8_t buf[512];
         const ssize_t n = (p[i].revents & POLLIN) ? ::read(p[i].fd, buf, sizeof buf) : 0;
-        if (n > 0) [[maybe_unused]] const ssize_t w = ::write(p[1 - i].fd, buf, n);
+        if (n > 0) [[maybe_unused]]
+          const ssize_t w = ::write(p[1 - i].fd, buf, n);
       }
     }
   }

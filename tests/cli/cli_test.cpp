@@ -236,7 +236,14 @@ TEST_F(Cli, UpdatesDevicesInMemory) {
   silent.silent_after = 3;
   odd.verdict = 0x10;
   const Case cases[] = {
-      {"the worst of two", {}, {fine, refuses}, false, -1, 1, {"ok", "failed"}, "refused the image"},
+      {"the worst of two",
+       {},
+       {fine, refuses},
+       false,
+       -1,
+       1,
+       {"ok", "failed"},
+       "refused the image"},
       {"traced", {"--trace"}, {fine}, false, -1, 0, {"ok"}, " COM7 < 0A\n"},
       {"silence", {"--timeout", "0.2"}, {silent}, false, -1, 4, {"timeout"}, "Timed out"},
       {"an unknown verdict",

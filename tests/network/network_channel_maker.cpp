@@ -3,8 +3,8 @@
 // what crosses it is checked). No rows where ser2net is not installed; the end-to-end suite
 // says so in one line.
 #include "../serial/channel_conformance.h"
-#include "serial/network_channel.h"
 #include "ser2net.h"
+#include "serial/network_channel.h"
 
 namespace pelkar::test {
 namespace {
@@ -44,8 +44,8 @@ ChannelMaker Maker(bool rfc2217) {
   };
 }
 
-const bool registered = Ser2net::Installed() && RegisterChannelMaker(Maker(true)) &&
-                        RegisterChannelMaker(Maker(false));
+const bool registered =
+    Ser2net::Installed() && RegisterChannelMaker(Maker(true)) && RegisterChannelMaker(Maker(false));
 
 }  // namespace
 }  // namespace pelkar::test

@@ -15,9 +15,9 @@
 #include <thread>
 
 #include "../cli/cli_test.h"
-#include "serial/network_channel.h"
-#include "ser2net.h"
 #include "../common/device_thread.h"
+#include "ser2net.h"
+#include "serial/network_channel.h"
 #include "sim/simulated_device.h"
 
 namespace pelkar::test {
@@ -95,14 +95,13 @@ TEST_F(NetworkUpdate, WholeImageArrivesThroughSer2net) {
     Ser2net server({{device.get().pty_path(), rfc2217}});
     const fs::path log = dir_ / "units.jsonl";
     fs::remove(log);
-    const auto r = Pelkar1({"update", "--trace", "--log", Text(log), "--port",
-                            server.url(), image_});
+    const auto r =
+        Pelkar1({"update", "--trace", "--log", Text(log), "--port", server.url(), image_});
     ASSERT_EQ(r.status, 0) << r.out << r.err << server.Log();
     EXPECT_NE(r.out.find(server.url() + ": Update OK"), std::string::npos) << r.out;
     for (int i = 0; i < 100 && !fs::exists(dir_ / "saved.bin"); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(ReadText(dir_ / "saved.bin"),
-              std::string(image_bytes_.begin(), image_bytes_.end()));
+    EXPECT_EQ(ReadText(dir_ / "saved.bin"), std::string(image_bytes_.begin(), image_bytes_.end()));
     const auto record = nlohmann::json::parse(ReadText(log));
     EXPECT_EQ(record["path"], server.url());
     EXPECT_TRUE(record["port"].is_null());
@@ -124,12 +123,12 @@ TEST_F(NetworkUpdate, EndingsOverTheNetwork) {
     const char* says;
     double within_s;
   } rows[] = {
-      {"refused by the device", [](SimulatorOptions& o) { o.device.fail = true; }, -1, 1,
-       "failed", "Update unsuccessful", 5},
+      {"refused by the device", [](SimulatorOptions& o) { o.device.fail = true; }, -1, 1, "failed",
+       "Update unsuccessful", 5},
       {"the server stopped mid-update", [](SimulatorOptions& o) { o.device.flash_ms = 40; }, 250, 3,
        "port-lost", "The port was lost during the update", 1.5},
-      {"nothing listening", [](SimulatorOptions&) {}, 0, 3, "cannot-open",
-       "refused the connection", 1},
+      {"nothing listening", [](SimulatorOptions&) {}, 0, 3, "cannot-open", "refused the connection",
+       1},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -160,8 +159,7 @@ TEST_F(NetworkUpdate, EndingsOverTheNetwork) {
     EXPECT_EQ(j["path"], url);
     EXPECT_LT(took, row.within_s);
     if (row.stop_server_after_ms == 0) {
-      EXPECT_NE(r.out.find("127.0.0.1 port " + url.substr(url.rfind(':') + 1)),
-                std::string::npos)
+      EXPECT_NE(r.out.find("127.0.0.1 port " + url.substr(url.rfind(':') + 1)), std::string::npos)
           << r.out;
     }
   }
@@ -177,7 +175,7 @@ TEST_F(NetworkUpdate, StationsOnTheNetworkAndLocalAtOnce) {
                           std::to_string(local.get().port()), image_});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   for (const std::string& name : {server.url(0) + ":", server.url(1) + ":",
-                                   "COM" + std::to_string(local.get().port()) + " ("}) {
+                                  "COM" + std::to_string(local.get().port()) + " ("}) {
     EXPECT_NE(r.out.find(name), std::string::npos) << name << r.out;
   }
   EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3) << r.out;
@@ -208,8 +206,8 @@ TEST_F(NetworkUpdate, RepeatComesBackAfterTheServerReturns) {
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
     server.Start();
   });
-  const auto r = Pelkar1({"update", "--repeat", "--count", "2", "--hello-timeout", "10",
-                          "--log", Text(log), "--port", server.url(), image_});
+  const auto r = Pelkar1({"update", "--repeat", "--count", "2", "--hello-timeout", "10", "--log",
+                          Text(log), "--port", server.url(), image_});
   done = true;
   restarter.join();
   EXPECT_EQ(r.status, 0) << r.out << r.err << server.Log();
@@ -237,8 +235,8 @@ TEST(NetworkChannel, SilentServerStallsNothing) {
   ASSERT_EQ(::listen(listener, 4), 0);  // the kernel completes connects; no one answers
   ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
   std::string why;
-  const auto url = ParseNetworkUrl("rfc2217://127.0.0.1:" + std::to_string(ntohs(a.sin_port)),
-                                   &why);
+  const auto url =
+      ParseNetworkUrl("rfc2217://127.0.0.1:" + std::to_string(ntohs(a.sin_port)), &why);
   ASSERT_TRUE(url) << why;
   for (const bool stop_it : {false, true}) {
     SCOPED_TRACE(stop_it ? "stopped" : "left to time out");

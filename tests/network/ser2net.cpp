@@ -78,8 +78,8 @@ Ser2net::~Ser2net() {
 }
 
 std::string Ser2net::url(std::size_t i) const {
-  return std::string(connections_.at(i).rfc2217 ? "rfc2217" : "socket") + "://127.0.0.1:" +
-         std::to_string(port(i));
+  return std::string(connections_.at(i).rfc2217 ? "rfc2217" : "socket") +
+         "://127.0.0.1:" + std::to_string(port(i));
 }
 
 void Ser2net::Start() {
@@ -98,8 +98,7 @@ void Ser2net::Start() {
   for (std::uint16_t p : ports_) {
     while (!Listening(p)) {
       int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_ ||
-          std::chrono::steady_clock::now() > give_up) {
+      if (::waitpid(pid_, &status, WNOHANG) == pid_ || std::chrono::steady_clock::now() > give_up) {
         pid_ = -1;
         throw std::runtime_error("ser2net did not start: " + Log());
       }

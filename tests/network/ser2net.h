@@ -18,9 +18,9 @@ class Ser2net {
   static constexpr const char* kMissing = "ser2net is not installed (apt-get install ser2net)";
 
   struct Connection {
-    std::string device;     // the serial device ser2net opens while a client is connected
-    bool rfc2217 = true;    // telnet(rfc2217) over TCP, or raw TCP
-    bool chardelay = false; // ser2net's default is on: it holds the device's bytes a while
+    std::string device;              // the serial device ser2net opens while a client is connected
+    bool rfc2217 = true;             // telnet(rfc2217) over TCP, or raw TCP
+    bool chardelay = false;          // ser2net's default is on: it holds the device's bytes a while
     std::string line = "115200n81";  // what ser2net sets at each connect
   };
 

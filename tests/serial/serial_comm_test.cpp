@@ -27,7 +27,8 @@ std::size_t ReadFor(PortChannel& channel, Bytes& out, std::size_t n) {
   const std::size_t at = out.size();
   PortChannel* const channels[] = {&channel};
   const auto deadline = Clock::now() + 1s;
-  while (out.size() - at < n && WaitForChannels(channels, deadline, nullptr) == WaitResult::kReady) {
+  while (out.size() - at < n &&
+         WaitForChannels(channels, deadline, nullptr) == WaitResult::kReady) {
     if (channel.ReadWaiting(out) == PortChannel::ReadResult::kLost) break;
   }
   return out.size() - at;
@@ -287,7 +288,9 @@ TEST(ReadFailures, AreCountedForEachPortAlone) {
   } cases[] = {
       {"two failures on each", {{0, false}, {1, false}, {0, false}, {1, false}}, {false, false}},
       {"three in a row on one", {{1, false}, {0, false}, {0, false}, {0, false}}, {true, false}},
-      {"a byte between", {{0, false}, {0, false}, {0, true}, {0, false}, {0, false}}, {false, false}},
+      {"a byte between",
+       {{0, false}, {0, false}, {0, true}, {0, false}, {0, false}},
+       {false, false}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -65,7 +65,8 @@ std::string Words(const std::vector<SessionEvent>& events) {
     if (!end) continue;
     said += UnitResultOf(end->result).name;
     if (!end->unit) said += "-between";
-    if (end->result == UnitResult::Timeout) said += end->heard ? "(" + end->awaited + ")" : "(hello)";
+    if (end->result == UnitResult::Timeout)
+      said += end->heard ? "(" + end->awaited + ")" : "(hello)";
     said += " ";
   }
   return said;

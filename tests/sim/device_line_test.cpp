@@ -15,8 +15,8 @@ using Action = DeviceLine::Action;
 
 struct Played {
   long long verdict_ms = -1;  // when the verdict went out
-  int hellos = 0;        // hellos before the host answered one
-  std::string after;     // what the device sent from its verdict on
+  int hellos = 0;             // hellos before the host answered one
+  std::string after;          // what the device sent from its verdict on
   Action end = Action::kContinue;
   std::vector<SimulatedExchange> ended;
 };
@@ -93,8 +93,8 @@ TEST(DeviceLine, PacesHoldsGreetsHangsUpAndSpeaksAfterTheVerdict) {
       // 1 + 2 x 256 + 4 bytes from the host at 1 ms a byte.
       {"paced", [](LineOptions& o) { o.device.baud = 10000; }, true, 0, 517, 1, "\x0F",
        Action::kContinue, 0},
-      {"flash hold after each block", [](LineOptions& o) { o.device.flash_ms = 5; }, true, 0, 10,
-       1, "\x0F", Action::kContinue, 0},
+      {"flash hold after each block", [](LineOptions& o) { o.device.flash_ms = 5; }, true, 0, 10, 1,
+       "\x0F", Action::kContinue, 0},
       {"hello fallback without a purge", [](LineOptions&) {}, false, 0, 200, 1, "\x0F",
        Action::kContinue, 0},
       {"wait for a reset", [](LineOptions& o) { o.wait_reset = true; }, false, 0, -1, 0, "",

@@ -8,11 +8,11 @@
 #include <random>
 #include <thread>
 
+#include "../serial/pty.h"
 #include "firmware/image.h"
 #include "firmware/update_exchange.h"
 #include "serial/serial_comm.h"
 #include "sim/simulated_device.h"
-#include "../serial/pty.h"
 
 namespace pelkar {
 namespace {
@@ -220,7 +220,8 @@ TEST_F(SimulatedDeviceTest, AnExistingPortEnds) {
       ASSERT_EQ(line.Read(1).size(), 1u);
       line.CloseMaster();
     } else {
-      EXPECT_EQ(UpdateOn(line), end == End::Once ? ExchangeOutcome::UpdateOk : ExchangeOutcome::None)
+      EXPECT_EQ(UpdateOn(line),
+                end == End::Once ? ExchangeOutcome::UpdateOk : ExchangeOutcome::None)
           << static_cast<int>(end);
     }
     run.join();  // ends by itself

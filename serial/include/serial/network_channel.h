@@ -112,7 +112,8 @@ class TelnetCodec {
   ComPort com_port_ = ComPort::kOffered;
   bool purged_ = false;
   bool taking_data_ = false;
-  std::vector<std::optional<std::uint32_t>> answers_ = std::vector<std::optional<std::uint32_t>>(13);
+  std::vector<std::optional<std::uint32_t>> answers_ =
+      std::vector<std::optional<std::uint32_t>>(13);
 };
 
 class NetSocket;  // the connection as the system knows it

@@ -157,11 +157,11 @@ std::string PermissionHint(const std::string& path);
 // Who may open a device, as PermissionHint reads it from the system.
 struct DeviceAccess {
   std::string path;
-  unsigned mode = 0;       // permission bits, e.g. 0660
-  std::string owner;       // the owning user's name
-  std::string group;       // the owning group's name
+  unsigned mode = 0;  // permission bits, e.g. 0660
+  std::string owner;  // the owning user's name
+  std::string group;  // the owning group's name
   bool group_is_root = false;
-  bool member = false;     // this user is listed in the group (perhaps since this login)
+  bool member = false;  // this user is listed in the group (perhaps since this login)
 };
 std::string PermissionHint(const DeviceAccess& access);
 

@@ -45,10 +45,10 @@ class DeviceLine {
 
   enum class Action {
     kContinue,
-    kHangUp,      // the port vanishes now, as an unplugged adapter: close it and end
-    kEnd,         // the device is done: end
-    kHostGone,    // this host is done; wait for the next one
-    kNextHost,    // a new host has opened the port already: serve it at once
+    kHangUp,    // the port vanishes now, as an unplugged adapter: close it and end
+    kEnd,       // the device is done: end
+    kHostGone,  // this host is done; wait for the next one
+    kNextHost,  // a new host has opened the port already: serve it at once
   };
   struct Step {
     std::vector<std::uint8_t> send;

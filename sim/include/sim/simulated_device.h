@@ -88,7 +88,7 @@ class SimulatedDevice {
   DeviceLine line_;
   int master_ = -1;                     // the pty's master, or the `on` port's descriptor
   std::unique_ptr<SerialComm> serial_;  // the `on` port
-  bool next_host_waiting_ = false;  // a host opened the port while the last exchange ended
+  bool next_host_waiting_ = false;      // a host opened the port while the last exchange ended
   int stop_pipe_[2] = {-1, -1};
   int reset_pipe_[2] = {-1, -1};
   std::string pty_path_;
